@@ -1,0 +1,86 @@
+#include "model/text.h"
+
+#include <QLocale>
+#include <QTextBoundaryFinder>
+#include <QTimeZone>
+
+namespace quenlo {
+
+namespace {
+
+bool isControlOrFormat(char32_t ucs)
+{
+    const auto category = QChar::category(ucs);
+    return category == QChar::Other_Control || category == QChar::Other_Format;
+}
+
+bool isEdgeBlank(char32_t ucs) { return ucs == U'\t' || QChar::category(ucs) == QChar::Separator_Space; }
+
+} // namespace
+
+QString tidy(const QString &text, qsizetype limit)
+{
+    QString kept;
+    kept.reserve(text.size());
+    const QList<uint> scalars = text.toUcs4();
+    qsizetype first = -1;
+    qsizetype last = -1;
+    std::u32string filtered;
+    filtered.reserve(scalars.size());
+    for (uint ucs : scalars) {
+        if (isControlOrFormat(ucs))
+            continue;
+        filtered.push_back(ucs);
+    }
+    for (qsizetype i = 0; i < qsizetype(filtered.size()); ++i) {
+        if (!isEdgeBlank(filtered[i])) {
+            if (first < 0)
+                first = i;
+            last = i;
+        }
+    }
+    if (first < 0)
+        return {};
+    kept = QString::fromUcs4(filtered.data() + first, last - first + 1);
+
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, kept);
+    qsizetype count = 0;
+    while (graphemes.toNextBoundary() >= 0) {
+        ++count;
+        if (count == limit) {
+            const qsizetype cut = graphemes.position();
+            if (graphemes.toNextBoundary() < 0)
+                return kept; // exactly limit characters
+            return kept.left(cut) + QStringLiteral("…");
+        }
+    }
+    if (limit <= 0 && !kept.isEmpty())
+        return QStringLiteral("…");
+    return kept;
+}
+
+QString humanTime(double secondsSinceEpoch) { return humanTime(secondsSinceEpoch, QDateTime::currentDateTime()); }
+
+QString humanTime(double secondsSinceEpoch, const QDateTime &now)
+{
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(qint64(secondsSinceEpoch * 1000.0)).toLocalTime();
+    const QDate today = now.toLocalTime().date();
+    const QLocale zh(QStringLiteral("zh_CN"));
+    const QString clock = zh.toString(when.time(), QStringLiteral("HH:mm"));
+    if (when.date() == today)
+        return QStringLiteral("今天 ") + clock;
+    if (when.date() == today.addDays(1))
+        return QStringLiteral("明天 ") + clock;
+    return zh.toString(when, QStringLiteral("M月d日 HH:mm"));
+}
+
+QString autosyncTitle(qint64 hours)
+{
+    if (hours == 0)
+        return QStringLiteral("关闭");
+    if (hours == 24)
+        return QStringLiteral("每天");
+    return QStringLiteral("每 ") + QString::number(hours) + QStringLiteral(" 小时");
+}
+
+} // namespace quenlo
