@@ -4,6 +4,9 @@
 #include <QTextBoundaryFinder>
 #include <QTimeZone>
 
+#include <algorithm>
+#include <cmath>
+
 namespace quenlo {
 
 namespace {
@@ -63,7 +66,10 @@ QString humanTime(double secondsSinceEpoch) { return humanTime(secondsSinceEpoch
 
 QString humanTime(double secondsSinceEpoch, const QDateTime &now)
 {
-    const QDateTime when = QDateTime::fromMSecsSinceEpoch(qint64(secondsSinceEpoch * 1000.0)).toLocalTime();
+    // Keep absurd server values inside what QDateTime can hold (about ±292 million years).
+    constexpr double limit = 9.0e12;
+    const double seconds = std::isfinite(secondsSinceEpoch) ? std::clamp(secondsSinceEpoch, -limit, limit) : 0.0;
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(qint64(seconds * 1000.0)).toLocalTime();
     const QDate today = now.toLocalTime().date();
     const QLocale zh(QStringLiteral("zh_CN"));
     const QString clock = zh.toString(when.time(), QStringLiteral("HH:mm"));
