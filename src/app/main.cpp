@@ -1,10 +1,11 @@
+#include "app/controller.h"
 #include "app/processmode.h"
 #include "app/processvalues.h"
+#include "selftest/selftest.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QStringList>
-
-#include <cstdio>
+#include <QTimer>
 
 int main(int argc, char **argv)
 {
@@ -15,14 +16,19 @@ int main(int argc, char **argv)
     const quenlo::ProcessMode mode = quenlo::chooseProcessMode(arguments);
     switch (mode.kind) {
     case quenlo::ProcessMode::HTTPSSelfTest:
-        std::puts("--selftest-https is not built yet");
-        return 2;
+        return quenlo::runHTTPSSelfTest();
     case quenlo::ProcessMode::SelfTest:
-        std::puts("--selftest is not built yet");
-        return 2;
+        return quenlo::runSelfTest(mode.rootArgument);
     case quenlo::ProcessMode::Application:
         break;
     }
-    std::puts("the tray companion is not built yet");
-    return 2;
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("local.library.menubar"));
+    QApplication::setApplicationDisplayName(quenlo::appDisplayName);
+    QApplication::setDesktopFileName(quenlo::launchAgentLabel);
+    quenlo::Controller controller;
+    QTimer::singleShot(0, &controller, [&controller] { controller.applicationDidFinishLaunching(); });
+    application.exec();
+    return 0;
 }

@@ -65,23 +65,27 @@ e2e_teardown() {
   return 0
 }
 
+# With a session bus the companion first waits up to 30 s for a StatusNotifierWatcher; an
+# XEmbed-only desktop is played here, so it gets no bus and takes the XEmbed tray at once.
 e2e_start_companion() {
-  "$E2E_APP" >"$E2E_DIR/companion.out" 2>&1 &
+  DBUS_SESSION_BUS_ADDRESS="unix:path=$E2E_DIR/no-session-bus" "$E2E_APP" >"$E2E_DIR/companion.out" 2>&1 &
   E2E_APP_PID=$!
 }
 
 server_up() { curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$LOCAL_LIBRARY_PORT/api/version" | grep -q 200; }
 
-# The centre of the tray host's window; with our icon its only one, that is where it sits.
-# Prints "X Y", or nothing while the host shows no icon.
+# The centre of the companion's tray icon (a small visible window of ours that the tray host
+# embedded). Prints "X Y"; fails while there is none.
 e2e_tray_center() {
-  local wid
-  wid=$(xdotool search --classname trayer 2>/dev/null | head -1)
-  [[ -n $wid ]] || return 1
-  local X Y WIDTH HEIGHT SCREEN WINDOW
-  eval "$(xdotool getwindowgeometry --shell "$wid")"
-  ((WIDTH >= 16)) || return 1
-  echo "$((X + WIDTH / 2)) $((Y + HEIGHT / 2))"
+  local wid X Y WIDTH HEIGHT SCREEN WINDOW
+  for wid in $(xdotool search --onlyvisible --classname quenlo-menubar 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$wid")"
+    if ((WIDTH >= 12 && WIDTH <= 64 && HEIGHT >= 12 && HEIGHT <= 64)); then
+      echo "$((X + WIDTH / 2)) $((Y + HEIGHT / 2))"
+      return 0
+    fi
+  done
+  return 1
 }
 
 # Prints "X Y WIDTH HEIGHT" of the companion's open menu (a visible window of ours taller

@@ -23,7 +23,14 @@ QList<Row> rows(QMenu *menu)
     return out;
 }
 
-MenuState upState() { MenuState s; s.serviceUp = true; return s; }
+MenuState upState()
+{
+    MenuState s;
+    s.serviceUp = true;
+    return s;
+}
+
+MenuRendering plain(const MenuState &s) { return MenuRendering{s, false, std::nullopt, false}; }
 
 } // namespace
 
@@ -108,8 +115,7 @@ private Q_SLOTS:
         const QString tip = syncEnabled ? QString() : QStringLiteral("NAS 模式下请在Quenlo内的任务中心管理采集");
         QCOMPARE(m_menu.remoteLoginItem->isEnabled(), loginEnabled);
         QCOMPARE(m_menu.syncAll->isEnabled(), syncEnabled);
-        QCOMPARE(m_menu.syncAll->toolTip().isEmpty() ? QString() : m_menu.syncAll->toolTip(),
-                 syncEnabled ? QString() : tip);
+        QCOMPARE(m_menu.syncAll->toolTip() == tip, !syncEnabled);
         for (QAction *item : m_menu.autosyncItems) {
             QCOMPARE(item->isEnabled(), syncEnabled);
             if (!syncEnabled)
@@ -156,18 +162,18 @@ private Q_SLOTS:
     void jobsAndIcon()
     {
         MenuState s = upState();
-        QCOMPARE(renderMenu(m_menu, {s}), symbolNormal);
+        QCOMPARE(renderMenu(m_menu, plain(s)), symbolNormal);
         QVERIFY(!m_menu.jobLines[0]->isVisible());
         QVERIFY(!m_menu.jobLines[1]->isVisible());
 
         s.jobs = {{"知识星球同步", 42, ""}};
-        QCOMPARE(renderMenu(m_menu, {s}), symbolBusy);
+        QCOMPARE(renderMenu(m_menu, plain(s)), symbolBusy);
         QCOMPARE(m_menu.jobLines[0]->text(), QStringLiteral("知识星球同步 · 42%"));
         QVERIFY(m_menu.jobLines[0]->isVisible());
         QVERIFY(!m_menu.jobLines[1]->isVisible());
 
         s.jobs = {{"A", std::nullopt, "一"}, {"B", std::nullopt, ""}, {"C", 1, ""}};
-        renderMenu(m_menu, {s});
+        renderMenu(m_menu, plain(s));
         QCOMPARE(m_menu.jobLines[0]->text(), QStringLiteral("A · 一"));
         QCOMPARE(m_menu.jobLines[1]->text(), QStringLiteral("B · 进行中"));
         QVERIFY(m_menu.jobLines[1]->isVisible());
@@ -183,14 +189,14 @@ private Q_SLOTS:
     {
         MenuState s = upState();
         s.queue = {"A"};
-        renderMenu(m_menu, {s});
+        renderMenu(m_menu, plain(s));
         QCOMPARE(m_menu.queueLine->text(), QStringLiteral("排队中：A"));
         QVERIFY(m_menu.queueLine->isVisible());
         s.queue = {"A", "B", "C"};
-        renderMenu(m_menu, {s});
+        renderMenu(m_menu, plain(s));
         QCOMPARE(m_menu.queueLine->text(), QStringLiteral("排队中：A 等 3 个"));
         s.queue.clear();
-        renderMenu(m_menu, {s});
+        renderMenu(m_menu, plain(s));
         QVERIFY(!m_menu.queueLine->isVisible());
     }
 
@@ -218,7 +224,7 @@ private Q_SLOTS:
         s.autosyncKnown = known;
         s.autosyncHours = hours;
         s.autosyncNext = next;
-        renderMenu(m_menu, {s});
+        renderMenu(m_menu, plain(s));
         for (QAction *item : m_menu.autosyncItems)
             QCOMPARE(item->isChecked(), item->data().toInt() == checkedTag);
         QCOMPARE(m_menu.nextLine->isVisible(), nextShown);
@@ -269,16 +275,22 @@ private Q_SLOTS:
     {
         for (const QString &name : {symbolNormal, symbolBusy, symbolWarning}) {
             QVERIFY2(hasSymbol(name), qPrintable(name));
-            const QImage image = symbolIcon(name, Qt::white).pixmap(22, 22).toImage();
+            const QImage image =
+                symbolIcon(name, Qt::white).pixmap(22, 22).toImage().convertToFormat(QImage::Format_ARGB32);
             QVERIFY(!image.isNull());
-            int inked = 0;
+            int ink = 0;
+            int halo = 0;
             for (int y = 0; y < image.height(); ++y)
-                for (int x = 0; x < image.width(); ++x)
-                    if (qAlpha(image.pixel(x, y)) > 128) {
-                        ++inked;
-                        QCOMPARE(QColor(image.pixel(x, y)).rgb() | 0xff000000, QColor(Qt::white).rgb());
-                    }
-            QVERIFY2(inked > 20, qPrintable(name)); // something is drawn, in the wanted colour
+                for (int x = 0; x < image.width(); ++x) {
+                    const QColor c = QColor::fromRgba(image.pixel(x, y));
+                    if (c.alpha() > 200 && c.lightness() > 240)
+                        ++ink;
+                    else if (c.alpha() > 60 && c.lightness() < 40)
+                        ++halo;
+                }
+            // The symbol in the wanted colour, ringed by the opposite one for any panel.
+            QVERIFY2(ink > 20, qPrintable(name));
+            QVERIFY2(halo > 10, qPrintable(name));
         }
         QVERIFY(!hasSymbol(QStringLiteral("no.such.symbol")));
         QVERIFY(!symbolIcon(QStringLiteral("no.such.symbol"), Qt::black).pixmap(22, 22).isNull());
