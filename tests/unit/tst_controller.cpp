@@ -1,9 +1,5 @@
-#include "app/controller.h"
-#include "app/processvalues.h"
 #include "app/statusicon.h"
-#include "fakehttpserver.h"
-#include "recordingnotifier.h"
-#include "testenv.h"
+#include "controllerfixture.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -13,58 +9,7 @@
 using namespace quenlo;
 using quenlo::test::FakeHttpServer;
 
-namespace {
-
-/// A controller in local mode on a fake server that already runs the version on disk.
-struct LocalFixture {
-    std::unique_ptr<FakeHttpServer> server = std::make_unique<FakeHttpServer>();
-    std::shared_ptr<test::RecordingNotifier::Log> notes = std::make_shared<test::RecordingNotifier::Log>();
-    QList<QUrl> opened;
-    int terminated = 0;
-    std::unique_ptr<Controller> controller;
-
-    LocalFixture()
-    {
-        setServicePort(server->port());
-        server->route("GET", "/api/version", FakeHttpServer::json(200, R"({"version":"5"})"));
-        server->route("GET", "/api/transcription-worker",
-                     FakeHttpServer::json(200, R"({"enabled":true,"ready":true,"running":false})"));
-    }
-
-    void start()
-    {
-        const QString root = test::makeFolder(QStringLiteral("project"));
-        test::writeFile(root + QStringLiteral("/server->py"), "APP_VERSION = \"5\"\n");
-        ControllerOptions options;
-        options.findProjectRoot = [root] { return std::optional<QString>(root); };
-        options.notifier = std::make_unique<test::RecordingNotifier>(notes);
-        options.openUrl = [this](const QUrl &url) { opened.append(url); };
-        options.terminate = [this] { ++terminated; };
-        options.showTray = false;
-        options.platform = linuxPlatform(test::makeFolder(QStringLiteral("config")));
-        options.applicationPath = QStringLiteral("/opt/quenlo/quenlo-menubar");
-        controller = std::make_unique<Controller>(std::move(options));
-        controller->applicationDidFinishLaunching();
-    }
-
-    /// Waits for \a count more applied polls.
-    bool waitForPolls(int count, int ms = 8000)
-    {
-        QSignalSpy spy(controller.get(), &Controller::pollApplied);
-        return QTest::qWaitFor([&] { return spy.count() >= count; }, ms);
-    }
-
-    QStringList visibleLines() const
-    {
-        QStringList out;
-        for (QAction *a : controller->statusMenu().menu->actions())
-            if (a->isVisible() && !a->isSeparator() && !a->isEnabled())
-                out << a->text();
-        return out;
-    }
-};
-
-} // namespace
+using LocalFixture = quenlo::test::ControllerFixture;
 
 class TestController final : public QObject {
     Q_OBJECT
