@@ -1,0 +1,563 @@
+#include "net/memorysecretstore.h"
+#include "net/quenloapi.h"
+
+#include "fakehttpserver.h"
+#include "httpsserver.h"
+#include "testenv.h"
+
+#include <QJsonDocument>
+#include <QtTest>
+
+#include <curl/curl.h>
+
+using namespace quenlo;
+using namespace quenlo::test;
+
+using Headers = QList<QPair<QByteArray, QByteArray>>;
+using Domain = QuenloResult::Domain;
+
+namespace {
+
+const QByteArray oldSession = "quenlo_session=old";
+
+QJsonObject object(const QByteArray &json)
+{
+    return QJsonDocument::fromJson(json).object();
+}
+
+Headers setCookies(const QByteArrayList &values)
+{
+    Headers headers { { "Content-Type", "application/json" } };
+    for (const QByteArray &v : values)
+        headers.append({ "Set-Cookie", v });
+    return headers;
+}
+
+void unsetProxies()
+{
+    // The client honours the usual proxy variables; these tests talk to loopback directly.
+    for (const char *name : { "http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" })
+        qunsetenv(name);
+}
+
+} // namespace
+
+class TestQuenloApi final : public QObject {
+    Q_OBJECT
+
+    TestCertificates m_certs;
+    std::unique_ptr<HttpsTestServer> m_server;
+
+    std::unique_ptr<QuenloAPI> client(SecretStore *store, bool persist = true) const
+    {
+        return std::make_unique<QuenloAPI>(m_server->origin(), m_certs.caCert, store, persist);
+    }
+    void loginRoute(const QByteArrayList &cookies, int status = 200)
+    {
+        m_server->route("POST", "/api/session", { status, setCookies(cookies), R"({"ok":true})" });
+    }
+    static QuenloResult login(QuenloAPI &api, const QString &code = QStringLiteral("1234"))
+    {
+        return api.call(QStringLiteral("/api/session"), QJsonObject { { QStringLiteral("token"), code } });
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        unsetProxies();
+        m_certs = TestCertificates::make(makeFolder(QStringLiteral("certs")));
+        QVERIFY2(m_certs.error.isEmpty(), qPrintable(m_certs.error));
+        m_server = std::make_unique<HttpsTestServer>(m_certs.serverCert, m_certs.serverKey);
+        QVERIFY2(m_server->error().isEmpty(), qPrintable(m_server->error()));
+    }
+    void init()
+    {
+        m_server->clearRoutes();
+        m_server->clearLog();
+    }
+
+    void replies_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QByteArray>("reply"); // the object returned on success
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+
+        const QByteArray none;
+        QTest::newRow("200 object") << QByteArray("GET") << 200 << QByteArray(R"({"ok":true,"n":3})") << true
+                                    << QByteArray(R"({"ok":true,"n":3})") << 0 << QString();
+        QTest::newRow("299 is a success") << QByteArray("GET") << 299 << QByteArray(R"({"a":1})") << true
+                                          << QByteArray(R"({"a":1})") << 0 << QString();
+        QTest::newRow("204 without body")
+            << QByteArray("GET") << 204 << none << true << QByteArray("{}") << 0 << QString();
+        QTest::newRow("200 array") << QByteArray("GET") << 200 << QByteArray(R"([{"ok":true}])") << true
+                                   << QByteArray("{}") << 0 << QString();
+        QTest::newRow("200 scalar") << QByteArray("GET") << 200 << QByteArray("42") << true << QByteArray("{}") << 0
+                                    << QString();
+        QTest::newRow("200 not JSON") << QByteArray("GET") << 200 << QByteArray("<html>") << true << QByteArray("{}")
+                                      << 0 << QString();
+        QTest::newRow("200 empty body") << QByteArray("POST") << 200 << none << true << QByteArray("{}") << 0
+                                        << QString();
+        QTest::newRow("400 with error text") << QByteArray("POST") << 400 << QByteArray(R"({"error":"链接格式不对"})")
+                                             << false << none << 1 << QStringLiteral("链接格式不对");
+        QTest::newRow("404 with error text") << QByteArray("GET") << 404 << QByteArray(R"({"error":"not here"})")
+                                             << false << none << 1 << QStringLiteral("not here");
+        QTest::newRow("400 with empty error text")
+            << QByteArray("POST") << 400 << QByteArray(R"({"error":""})") << false << none << 1 << QString();
+        QTest::newRow("400 error is a number") << QByteArray("POST") << 400 << QByteArray(R"({"error":5})") << false
+                                               << none << 1 << QStringLiteral("操作未成功");
+        QTest::newRow("500 not JSON") << QByteArray("GET") << 500 << QByteArray("Internal Server Error") << false
+                                      << none << 1 << QStringLiteral("操作未成功");
+        QTest::newRow("503 array with an error inside") << QByteArray("GET") << 503 << QByteArray(R"([{"error":"x"}])")
+                                                        << false << none << 1 << QStringLiteral("操作未成功");
+        QTest::newRow("300 is not a success") << QByteArray("GET") << 300 << QByteArray(R"({"error":"moved"})") << false
+                                              << none << 1 << QStringLiteral("moved");
+        QTest::newRow("401 server text ignored")
+            << QByteArray("GET") << 401 << QByteArray(R"({"error":"token expired"})") << false << none << 401
+            << QStringLiteral("请先设置Quenlo登录码");
+        QTest::newRow("401 not JSON") << QByteArray("POST") << 401 << QByteArray("nope") << false << none << 401
+                                      << QStringLiteral("请先设置Quenlo登录码");
+    }
+    void replies()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, ok);
+        QFETCH(QByteArray, reply);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+
+        m_server->route(method, "/api/probe", HttpsTestServer::json(status, body));
+        MemorySecretStore store(oldSession);
+        const auto api = client(&store);
+        const std::optional<QJsonObject> requestBody = method == "POST"
+            ? std::optional(QJsonObject { { QStringLiteral("text"), QStringLiteral("x") } })
+            : std::nullopt;
+        const QuenloResult result = api->call(QStringLiteral("/api/probe"), requestBody);
+
+        QCOMPARE(result.ok(), ok);
+        if (ok) {
+            QCOMPARE(*result.reply, object(reply));
+            QCOMPARE(result.domain, Domain::None);
+            QVERIFY(result.message.isEmpty());
+        } else {
+            QCOMPARE(result.domain, Domain::Quenlo);
+            QCOMPARE(result.code, code);
+            QCOMPARE(result.message, message);
+        }
+        QCOMPARE(m_server->requests().size(), 1);
+        QCOMPARE(api->cookie(), QString::fromUtf8(oldSession));
+        QCOMPARE(store.updates() + store.adds(), 0);
+    }
+
+    void requestShape_data()
+    {
+        QTest::addColumn<bool>("withBody");
+        QTest::addColumn<QByteArray>("stored"); // the session the client starts with
+        QTest::newRow("GET without session") << false << QByteArray();
+        QTest::newRow("GET with session") << false << QByteArray("quenlo_session=s1");
+        QTest::newRow("POST without session") << true << QByteArray();
+        QTest::newRow("POST with session") << true << QByteArray("quenlo_session=s1");
+    }
+    void requestShape()
+    {
+        QFETCH(bool, withBody);
+        QFETCH(QByteArray, stored);
+        m_server->route(withBody ? "POST" : "GET", "/api/tasks", HttpsTestServer::json(200, R"({"ok":true})"));
+        MemorySecretStore store;
+        if (!stored.isEmpty())
+            store.setItem(stored);
+        const auto api = client(&store);
+        const QJsonObject body { { QStringLiteral("text"), QStringLiteral("https://例子.cn/a") } };
+        QVERIFY(api->call(QStringLiteral("/api/tasks"), withBody ? std::optional(body) : std::nullopt).ok());
+
+        const QList<HttpsTestServer::Request> requests = m_server->requests();
+        QCOMPARE(requests.size(), 1);
+        const HttpsTestServer::Request &r = requests.first();
+        QCOMPARE(r.method, withBody ? QByteArray("POST") : QByteArray("GET"));
+        QCOMPARE(r.target, QByteArray("/api/tasks"));
+        QCOMPARE(r.values("X-Quenlo"), QByteArrayList { "1" });
+        QCOMPARE(r.values("Cookie"), stored.isEmpty() ? QByteArrayList {} : QByteArrayList { stored });
+        QCOMPARE(r.values("Expect"), QByteArrayList {});
+        if (withBody) {
+            QCOMPARE(r.values("Content-Type"), QByteArrayList { "application/json" });
+            QCOMPARE(r.body, QByteArray("{\"text\":\"https://例子.cn/a\"}"));
+        } else {
+            QCOMPARE(r.values("Content-Type"), QByteArrayList {});
+            QCOMPARE(r.values("Content-Length"), QByteArrayList {});
+            QVERIFY(r.body.isEmpty());
+        }
+    }
+
+    void login_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArrayList>("cookies"); // Set-Cookie values of the reply
+        QTest::addColumn<QByteArray>("session"); // the client's session afterwards
+        QTest::addColumn<QString>("message"); // empty when the call succeeds
+        QTest::addColumn<int>("code");
+
+        const QString login = QStringLiteral("/api/session");
+        const QString incomplete = QStringLiteral("登录回执不完整");
+        QTest::newRow("HttpOnly with path")
+            << QByteArray("POST") << login << 200 << QByteArrayList { "quenlo_session=abc123; HttpOnly; Path=/" }
+            << QByteArray("quenlo_session=abc123") << QString() << 0;
+        QTest::newRow("201 is a success")
+            << QByteArray("POST") << login << 201 << QByteArrayList { "quenlo_session=c201; Path=/" }
+            << QByteArray("quenlo_session=c201") << QString() << 0;
+        QTest::newRow("session among other cookies")
+            << QByteArray("POST") << login << 200
+            << QByteArrayList { "theme=dark; Path=/", "quenlo_session=s2; Path=/; Secure; HttpOnly", "lang=zh" }
+            << QByteArray("quenlo_session=s2") << QString() << 0;
+        QTest::newRow("value with equals signs")
+            << QByteArray("POST") << login << 200 << QByteArrayList { "quenlo_session=a=b==; Path=/" }
+            << QByteArray("quenlo_session=a=b==") << QString() << 0;
+        QTest::newRow("no path attribute")
+            << QByteArray("POST") << login << 200 << QByteArrayList { "quenlo_session=np" }
+            << QByteArray("quenlo_session=np") << QString() << 0;
+        QTest::newRow("path elsewhere still sets it")
+            << QByteArray("POST") << login << 200 << QByteArrayList { "quenlo_session=p; Path=/other" }
+            << QByteArray("quenlo_session=p") << QString() << 0;
+        QTest::newRow("expiry in the future")
+            << QByteArray("POST") << login << 200 << QByteArrayList { "quenlo_session=e; Max-Age=86400; Path=/" }
+            << QByteArray("quenlo_session=e") << QString() << 0;
+        QTest::newRow("another name only") << QByteArray("POST") << login << 200
+                                           << QByteArrayList { "session=abc; Path=/" } << oldSession << incomplete << 1;
+        QTest::newRow("no Set-Cookie") << QByteArray("POST") << login << 200 << QByteArrayList {} << oldSession
+                                       << incomplete << 1;
+        QTest::newRow("name in another case") << QByteArray("POST") << login << 200
+                                              << QByteArrayList { "Quenlo_Session=x" } << oldSession << incomplete << 1;
+        QTest::newRow("longer name") << QByteArray("POST") << login << 200 << QByteArrayList { "quenlo_session_v2=x" }
+                                     << oldSession << incomplete << 1;
+        QTest::newRow("domain of another site")
+            << QByteArray("POST") << login << 200 << QByteArrayList { "quenlo_session=x; Domain=elsewhere.invalid" }
+            << oldSession << incomplete << 1;
+        QTest::newRow("GET to the login path is no login")
+            << QByteArray("GET") << login << 200 << QByteArrayList { "quenlo_session=g" } << oldSession << QString()
+            << 0;
+        QTest::newRow("POST elsewhere is no login")
+            << QByteArray("POST") << QStringLiteral("/api/tasks") << 200 << QByteArrayList { "quenlo_session=t" }
+            << oldSession << QString() << 0;
+        QTest::newRow("trailing slash is another path")
+            << QByteArray("POST") << QStringLiteral("/api/session/") << 200 << QByteArrayList { "quenlo_session=t" }
+            << oldSession << QString() << 0;
+        QTest::newRow("query makes another path")
+            << QByteArray("POST") << QStringLiteral("/api/session?next=1") << 200
+            << QByteArrayList { "quenlo_session=q" } << oldSession << QString() << 0;
+        QTest::newRow("refused login") << QByteArray("POST") << login << 401 << QByteArrayList { "quenlo_session=r" }
+                                       << oldSession << QStringLiteral("请先设置Quenlo登录码") << 401;
+        QTest::newRow("failed login with a cookie")
+            << QByteArray("POST") << login << 500 << QByteArrayList { "quenlo_session=f" } << oldSession
+            << QStringLiteral("操作未成功") << 1;
+    }
+    void login()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QByteArrayList, cookies);
+        QFETCH(QByteArray, session);
+        QFETCH(QString, message);
+        QFETCH(int, code);
+
+        m_server->route(method, QUrl(path).path().toUtf8(), { status, setCookies(cookies), R"({"ok":true})" });
+        MemorySecretStore store(oldSession);
+        const auto api = client(&store);
+        const std::optional<QJsonObject> body = method == "POST"
+            ? std::optional(QJsonObject { { QStringLiteral("token"), QStringLiteral("1234") } })
+            : std::nullopt;
+        const QuenloResult result = api->call(path, body);
+
+        QCOMPARE(result.message, message);
+        QCOMPARE(result.ok(), message.isEmpty());
+        QCOMPARE(result.code, code);
+        if (result.ok())
+            QCOMPARE(*result.reply, object(R"({"ok":true})"));
+        QCOMPARE(api->cookie(), QString::fromUtf8(session));
+        const bool loggedIn = session != oldSession;
+        QCOMPARE(store.updates(), loggedIn ? 1 : 0);
+        QCOMPARE(store.adds(), 0);
+        QCOMPARE(store.item(), std::optional(session));
+    }
+
+    void sessionSentAfterLogin_data()
+    {
+        QTest::addColumn<bool>("persist");
+        QTest::newRow("persistent") << true;
+        QTest::newRow("in memory only") << false;
+    }
+    void sessionSentAfterLogin()
+    {
+        QFETCH(bool, persist);
+        loginRoute({ "quenlo_session=fresh; HttpOnly; Path=/" });
+        m_server->route("GET", "/api/session", HttpsTestServer::json(200, R"({"authenticated":true})"));
+        const QByteArray stored = "quenlo_session=stored";
+        MemorySecretStore store(stored);
+        const auto api = client(&store, persist);
+        QCOMPARE(api->cookie(), persist ? QString::fromUtf8(stored) : QString());
+
+        QVERIFY(login(*api).ok());
+        QCOMPARE(api->cookie(), QStringLiteral("quenlo_session=fresh"));
+        const QuenloResult session = api->call(QStringLiteral("/api/session"), std::nullopt);
+        QVERIFY(session.ok());
+        QCOMPARE(session.reply->value(QStringLiteral("authenticated")), QJsonValue(true));
+
+        const QList<HttpsTestServer::Request> requests = m_server->requests();
+        QCOMPARE(requests.size(), 2);
+        QCOMPARE(requests.at(0).values("Cookie"), persist ? QByteArrayList { stored } : QByteArrayList {});
+        QCOMPARE(requests.at(0).body, QByteArray(R"({"token":"1234"})"));
+        QCOMPARE(requests.at(1).method, QByteArray("GET"));
+        QCOMPARE(requests.at(1).values("Cookie"), QByteArrayList { "quenlo_session=fresh" });
+        if (persist) {
+            QCOMPARE(store.reads(), 1);
+            QCOMPARE(store.updates(), 1);
+            QCOMPARE(store.item(), std::optional(QByteArray("quenlo_session=fresh")));
+            // A restart finds the session again.
+            QCOMPARE(client(&store)->cookie(), QStringLiteral("quenlo_session=fresh"));
+        } else {
+            QCOMPARE(store.calls(), 0);
+            QCOMPARE(store.item(), std::optional(stored));
+        }
+    }
+
+    void storeOutcomes_data()
+    {
+        QTest::addColumn<bool>("hasItem");
+        QTest::addColumn<bool>("failUpdate");
+        QTest::addColumn<bool>("failAdd");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("adds");
+        QTest::addColumn<QByteArray>("itemAfter"); // empty: no item
+
+        const QByteArray fresh = "quenlo_session=new";
+        QTest::newRow("replaces the item") << true << false << false << QString() << 0 << fresh;
+        QTest::newRow("creates the first item") << false << false << false << QString() << 1 << fresh;
+        QTest::newRow("add not needed, so its failure does not matter")
+            << true << false << true << QString() << 0 << fresh;
+        QTest::newRow("update refused") << true << true << false << QStringLiteral("无法更新钥匙串登录状态") << 0
+                                        << oldSession;
+        QTest::newRow("update refused is not a missing item")
+            << false << true << false << QStringLiteral("无法更新钥匙串登录状态") << 0 << QByteArray();
+        QTest::newRow("add refused") << false << false << true << QStringLiteral("无法保存登录状态到钥匙串") << 1
+                                     << QByteArray();
+    }
+    void storeOutcomes()
+    {
+        QFETCH(bool, hasItem);
+        QFETCH(bool, failUpdate);
+        QFETCH(bool, failAdd);
+        QFETCH(QString, message);
+        QFETCH(int, adds);
+        QFETCH(QByteArray, itemAfter);
+
+        loginRoute({ "quenlo_session=new; Path=/" });
+        m_server->route("GET", "/healthz", HttpsTestServer::json(200, "{}"));
+        MemorySecretStore store;
+        if (hasItem)
+            store.setItem(oldSession);
+        store.setFailUpdates(failUpdate);
+        store.setFailAdds(failAdd);
+        const auto api = client(&store);
+
+        const QuenloResult result = login(*api);
+        QCOMPARE(result.message, message);
+        QCOMPARE(result.ok(), message.isEmpty());
+        if (!result.ok()) {
+            QCOMPARE(result.domain, Domain::Quenlo);
+            QCOMPARE(result.code, 1);
+        }
+        QCOMPARE(store.updates(), 1);
+        QCOMPARE(store.adds(), adds);
+        QCOMPARE(store.item(), itemAfter.isEmpty() ? std::nullopt : std::optional(itemAfter));
+        // Whatever the store did, the running client is logged in.
+        QCOMPARE(api->cookie(), QStringLiteral("quenlo_session=new"));
+        QVERIFY(api->call(QStringLiteral("/healthz"), std::nullopt).ok());
+        QCOMPARE(m_server->requests().last().values("Cookie"), QByteArrayList { "quenlo_session=new" });
+    }
+
+    void sessionAtCreation_data()
+    {
+        QTest::addColumn<bool>("hasItem");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("failRead");
+        QTest::addColumn<bool>("persist");
+        QTest::addColumn<QByteArray>("session");
+
+        const QByteArray none;
+        QTest::newRow("no item") << false << none << false << true << none;
+        QTest::newRow("stored session") << true << QByteArray("quenlo_session=abc") << false << true
+                                        << QByteArray("quenlo_session=abc");
+        QTest::newRow("UTF-8 text") << true << QByteArray("quenlo_session=会话") << false << true
+                                    << QByteArray("quenlo_session=会话");
+        QTest::newRow("invalid UTF-8") << true << QByteArray("quenlo_session=\xff\xfe") << false << true << none;
+        QTest::newRow("truncated sequence") << true << QByteArray("quenlo_session=\xe4\xbc") << false << true << none;
+        QTest::newRow("encoded surrogate")
+            << true << QByteArray("quenlo_session=\xed\xa0\x80") << false << true << none;
+        QTest::newRow("overlong encoding") << true << QByteArray("quenlo_session=\xc0\xaf") << false << true << none;
+        QTest::newRow("line break would inject a header")
+            << true << QByteArray("quenlo_session=a\r\nX-Evil: 1") << false << true << none;
+        QTest::newRow("NUL inside") << true << QByteArray("quenlo_session=a\0b", 18) << false << true << none;
+        QTest::newRow("read fails") << true << QByteArray("quenlo_session=abc") << true << true << none;
+        QTest::newRow("not persistent") << true << QByteArray("quenlo_session=abc") << false << false << none;
+    }
+    void sessionAtCreation()
+    {
+        QFETCH(bool, hasItem);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, failRead);
+        QFETCH(bool, persist);
+        QFETCH(QByteArray, session);
+
+        m_server->route("GET", "/healthz", HttpsTestServer::json(200, "{}"));
+        MemorySecretStore store;
+        if (hasItem)
+            store.setItem(bytes);
+        store.setFailReads(failRead);
+        const auto api = client(&store, persist);
+        QCOMPARE(api->cookie(), QString::fromUtf8(session));
+        QCOMPARE(store.reads(), persist ? 1 : 0);
+        QCOMPARE(store.updates() + store.adds(), 0);
+
+        QVERIFY(api->call(QStringLiteral("/healthz"), std::nullopt).ok());
+        QCOMPARE(m_server->requests().first().values("Cookie"),
+            session.isEmpty() ? QByteArrayList {} : QByteArrayList { session });
+    }
+
+    void invalidPaths_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("no leading slash") << QStringLiteral("api/tasks");
+        QTest::newRow("user info would change the host") << QStringLiteral("@elsewhere.invalid/api");
+        QTest::newRow("host continuation") << QStringLiteral(".elsewhere.invalid/api");
+        QTest::newRow("port continuation") << QStringLiteral(":1/api");
+        QTest::newRow("space") << QStringLiteral("/api/a b");
+        QTest::newRow("non-ASCII") << QStringLiteral("/api/书");
+        QTest::newRow("line break") << QStringLiteral("/api/x\r\nX-Evil: 1");
+        QTest::newRow("NUL") << QStringLiteral("/api/x") + QChar(0);
+        QTest::newRow("backslash") << QStringLiteral("/api\\x");
+        QTest::newRow("quote") << QStringLiteral("/api/\"x\"");
+        QTest::newRow("angle brackets") << QStringLiteral("/api/<x>");
+        QTest::newRow("braces") << QStringLiteral("/api/{x}");
+        QTest::newRow("pipe") << QStringLiteral("/api/a|b");
+        QTest::newRow("caret") << QStringLiteral("/api/a^b");
+        QTest::newRow("backtick") << QStringLiteral("/api/a`b");
+        QTest::newRow("square brackets") << QStringLiteral("/api/[x]");
+        QTest::newRow("lone percent") << QStringLiteral("/api/%");
+        QTest::newRow("half an escape") << QStringLiteral("/api/%4");
+        QTest::newRow("escape with a non-hex digit") << QStringLiteral("/api/%zz");
+        QTest::newRow("second hash") << QStringLiteral("/api/x#a#b");
+    }
+    void invalidPaths()
+    {
+        QFETCH(QString, path);
+        MemorySecretStore store(oldSession);
+        const auto api = client(&store);
+        for (const bool post : { false, true }) {
+            const QuenloResult result = api->call(path, post ? std::optional(QJsonObject {}) : std::nullopt);
+            QVERIFY(!result.ok());
+            QCOMPARE(result.domain, Domain::Quenlo);
+            QCOMPARE(result.code, 1);
+            QCOMPARE(result.message, QStringLiteral("请求地址无效"));
+        }
+        QVERIFY(m_server->requests().isEmpty());
+        QCOMPARE(api->cookie(), QString::fromUtf8(oldSession));
+    }
+
+    void pathsSentAsGiven_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("target"); // what the server receives
+        QTest::addColumn<QByteArray>("route"); // the target without its query
+        QTest::newRow("query") << QStringLiteral("/api/tasks?x=1&y=%20z") << QByteArray("/api/tasks?x=1&y=%20z")
+                               << QByteArray("/api/tasks");
+        QTest::newRow("escaped non-ASCII")
+            << QStringLiteral("/api/%E4%B9%A6") << QByteArray("/api/%E4%B9%A6") << QByteArray("/api/%E4%B9%A6");
+        QTest::newRow("sub-delimiters") << QStringLiteral("/api/a;b=c,d!$'()*+~") << QByteArray("/api/a;b=c,d!$'()*+~")
+                                        << QByteArray("/api/a;b=c,d!$'()*+~");
+        QTest::newRow("colon and at sign")
+            << QStringLiteral("/api/a:b@c?q=/?") << QByteArray("/api/a:b@c?q=/?") << QByteArray("/api/a:b@c");
+        QTest::newRow("double slash keeps the host")
+            << QStringLiteral("//elsewhere.invalid/api") << QByteArray("//elsewhere.invalid/api")
+            << QByteArray("//elsewhere.invalid/api");
+        QTest::newRow("fragment is not sent")
+            << QStringLiteral("/api/x#part") << QByteArray("/api/x") << QByteArray("/api/x");
+    }
+    void pathsSentAsGiven()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, target);
+        QFETCH(QByteArray, route);
+        m_server->route("GET", route, HttpsTestServer::json(200, "{}"));
+        const auto api = client(nullptr, false);
+        const QuenloResult result = api->call(path, std::nullopt);
+        QVERIFY2(result.ok(), qPrintable(result.message));
+        QCOMPARE(m_server->requests().size(), 1);
+        QCOMPARE(m_server->requests().first().target, target);
+    }
+
+    void transportFailures_data()
+    {
+        QTest::addColumn<QString>("server"); // which server the client meets
+        QTest::addColumn<int>("curlCode");
+        QTest::addColumn<QString>("text"); // a part of libcurl's own description
+        QTest::newRow("closed port") << QStringLiteral("closed") << int(CURLE_COULDNT_CONNECT)
+                                     << QStringLiteral("Couldn't connect to server");
+        QTest::newRow("certificate from an unknown CA")
+            << QStringLiteral("unknown CA") << int(CURLE_PEER_FAILED_VERIFICATION)
+            << QStringLiteral("SSL certificate problem");
+        QTest::newRow("certificate for another host")
+            << QStringLiteral("other host") << int(CURLE_PEER_FAILED_VERIFICATION) << QStringLiteral("127.0.0.1");
+    }
+    void transportFailures()
+    {
+        QFETCH(QString, server);
+        QFETCH(int, curlCode);
+        QFETCH(QString, text);
+
+        std::unique_ptr<HttpsTestServer> other;
+        QString origin;
+        QString trusted = m_certs.caCert;
+        HttpsTestServer *listening = nullptr;
+        if (server == QStringLiteral("closed")) {
+            origin = QStringLiteral("https://127.0.0.1:%1").arg(freePort());
+        } else if (server == QStringLiteral("unknown CA")) {
+            // The server's certificate is genuine, but the client trusts only an unrelated CA.
+            trusted = m_certs.unrelatedCaCert;
+            listening = m_server.get();
+        } else {
+            other = std::make_unique<HttpsTestServer>(m_certs.otherHostCert, m_certs.otherHostKey);
+            QVERIFY2(other->error().isEmpty(), qPrintable(other->error()));
+            listening = other.get();
+        }
+        if (listening) {
+            origin = listening->origin();
+            listening->route("POST", "/api/session", { 200, setCookies({ "quenlo_session=stolen" }), "{}" });
+        }
+
+        MemorySecretStore store(oldSession);
+        QuenloAPI api(origin, trusted, &store);
+        const QuenloResult result = login(api);
+        QVERIFY(!result.ok());
+        QCOMPARE(result.domain, Domain::Curl);
+        QCOMPARE(result.code, curlCode);
+        QVERIFY2(result.message.contains(text), qPrintable(result.message));
+        QCOMPARE(api.cookie(), QString::fromUtf8(oldSession));
+        QCOMPARE(store.updates() + store.adds(), 0);
+        if (listening) {
+            // The client reached the server and refused its certificate: no request, so neither
+            // the login code nor the session left the machine.
+            QVERIFY(waitUntil([&] { return listening->connections() >= 1; }, std::chrono::seconds(5)));
+            QVERIFY(listening->requests().isEmpty());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestQuenloApi)
+#include "tst_quenloapi.moc"

@@ -1,0 +1,72 @@
+#include "net/quenloapi.h"
+
+#include "httpsserver.h"
+#include "testenv.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <curl/curl.h>
+
+using namespace quenlo;
+using namespace quenlo::test;
+
+// The two slow rules of the NAS client, kept apart so they run beside the quick suites: 20 s
+// without any data is libcurl's own failure; no complete answer within 25 s is the deadline.
+class TestQuenloApiTimeouts final : public QObject {
+    Q_OBJECT
+
+    TestCertificates m_certs;
+    std::unique_ptr<HttpsTestServer> m_server;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        for (const char *name : { "http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" })
+            qunsetenv(name);
+        m_certs = TestCertificates::make(makeFolder(QStringLiteral("certs")));
+        QVERIFY2(m_certs.error.isEmpty(), qPrintable(m_certs.error));
+        m_server = std::make_unique<HttpsTestServer>(m_certs.serverCert, m_certs.serverKey);
+        QVERIFY2(m_server->error().isEmpty(), qPrintable(m_server->error()));
+        HttpsTestServer::Route hang;
+        hang.mode = HttpsTestServer::Route::Mode::Hang;
+        m_server->route("GET", "/api/hang", hang);
+        HttpsTestServer::Route trickle;
+        trickle.mode = HttpsTestServer::Route::Mode::Trickle;
+        m_server->route("GET", "/api/trickle", trickle);
+    }
+
+    void silentServerEndsWithLibcurlsError()
+    {
+        QuenloAPI api(m_server->origin(), m_certs.caCert, nullptr, false);
+        QElapsedTimer clock;
+        clock.start();
+        const QuenloResult result = api.call(QStringLiteral("/api/hang"), std::nullopt);
+        const qint64 elapsed = clock.elapsed();
+
+        QVERIFY(!result.ok());
+        QCOMPARE(result.domain, QuenloResult::Domain::Curl);
+        QCOMPARE(result.code, int(CURLE_OPERATION_TIMEDOUT));
+        QVERIFY2(result.message.contains(QStringLiteral("too slow")), qPrintable(result.message));
+        QVERIFY2(elapsed >= 19500 && elapsed < 24000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(m_server->requests().size(), 1);
+    }
+
+    void tricklePastTheDeadlineTimesOut()
+    {
+        QuenloAPI api(m_server->origin(), m_certs.caCert, nullptr, false);
+        QElapsedTimer clock;
+        clock.start();
+        const QuenloResult result = api.call(QStringLiteral("/api/trickle"), std::nullopt);
+        const qint64 elapsed = clock.elapsed();
+
+        QVERIFY(!result.ok());
+        QCOMPARE(result.domain, QuenloResult::Domain::Quenlo);
+        QCOMPARE(result.code, 1);
+        QCOMPARE(result.message, QStringLiteral("连接超时，请稍后重试"));
+        QVERIFY2(elapsed >= 24900 && elapsed < 27000, qPrintable(QString::number(elapsed)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestQuenloApiTimeouts)
+#include "tst_quenloapitimeouts.moc"

@@ -1,0 +1,91 @@
+// The supervisor's long waits, with real processes: a server that never comes up, and an
+// old server that ignores SIGTERM when it should make way for a new version.
+
+#include "app/processvalues.h"
+#include "fakehttpserver.h"
+#include "processinfo.h"
+#include "scripttools.h"
+#include "service/service.h"
+#include "testenv.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QtTest>
+
+#include <unistd.h>
+
+using namespace quenlo;
+using namespace quenlo::test;
+
+class TestServiceWait final : public QObject {
+    Q_OBJECT
+
+    QString m_root;
+    quint16 m_port = 0;
+
+private Q_SLOTS:
+    void init()
+    {
+        m_root = copyDemoLibrary();
+        m_port = freePort();
+        setServicePort(m_port);
+    }
+
+    void cleanup()
+    {
+        endListeners(m_port);
+        qunsetenv("DEMO_IGNORE_SIGTERM");
+    }
+
+    void interpreterMissing_data()
+    {
+        QTest::addColumn<bool>("viaRestart");
+        QTest::newRow("ensure") << false;
+        QTest::newRow("restart") << true;
+    }
+    void interpreterMissing()
+    {
+        QFETCH(bool, viaRestart);
+        QVERIFY(QFile::remove(m_root + QStringLiteral("/runtime-python")));
+        const Service service(m_root);
+        QElapsedTimer clock;
+        clock.start();
+        // nohup itself starts; only the program it should run is missing.
+        const ServiceOutcome outcome = viaRestart ? service.restart() : service.ensure(true);
+        const qint64 elapsed = clock.elapsed();
+        QCOMPARE(outcome, ServiceOutcome::failed(QStringLiteral("服务没有在 10 秒内响应")));
+        QVERIFY2(elapsed >= 10000 && elapsed < 16000, qPrintable(QString::number(elapsed)));
+        const QByteArray log = readAll(m_root + QStringLiteral("/server.log"));
+        QVERIFY2(log.contains("runtime-python"), log.constData());
+    }
+
+    void oldServerIgnoresSigterm()
+    {
+        qputenv("DEMO_IGNORE_SIGTERM", "1");
+        const Service service(m_root);
+        QCOMPARE(service.ensure(true), ServiceOutcome::started());
+        const QList<pid_t> first = listeningPids(m_port);
+        QCOMPARE(first.size(), 1);
+        const pid_t old = first.first();
+
+        // server.py now declares another version; the old server will not go.
+        const QString script = m_root + QStringLiteral("/server.py");
+        QVERIFY(writeFile(script, readAll(script).replace("APP_VERSION = \"3\"", "APP_VERSION = \"4\"")));
+        QElapsedTimer clock;
+        clock.start();
+        // The start follows the 5 s wait regardless; the old server then answers the probes.
+        QCOMPARE(service.ensure(true), ServiceOutcome::started());
+        QVERIFY2(clock.elapsed() >= 5000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(processRunning(old));
+        QCOMPARE(listeningPids(m_port), first);
+        QCOMPARE(service.runningVersion(), std::optional<QString>(QStringLiteral("3")));
+        // The new server could not listen and said so in the shared log.
+        QVERIFY(waitUntil([&] { return readAll(m_root + QStringLiteral("/server.log")).contains("无法监听"); },
+                          std::chrono::seconds(5)));
+        terminate(old, 500);
+        QVERIFY(!processRunning(old));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServiceWait)
+#include "tst_servicewait.moc"
