@@ -11,7 +11,7 @@ namespace quenlo {
 ///
 /// The item is a generic-schema secret with the string attributes "service" and "account"
 /// ("session"), stored in the default collection. Every call is blocking and opens its own
-/// connection to the service, so a keyring that restarted meanwhile is found again. A locked
+/// proxy of the service, so a keyring daemon that restarted meanwhile is found again. A locked
 /// item is unlocked through the service's own prompt; when that is refused or no prompt can
 /// be shown the call reports Failed.
 class LibsecretStore final : public SecretStore {

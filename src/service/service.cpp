@@ -39,12 +39,12 @@ const QString nasMarker = QStringLiteral(".nas-client.json");
 const QString venvPython = QStringLiteral(".youtube-venv/bin/python");
 const QString venvDownloader = QStringLiteral(".youtube-venv/bin/yt-dlp");
 const QString requiredPythonVersion = QStringLiteral("3.14.7");
-const QStringList pythonVersionProbe{QStringLiteral("-c"),
-                                     QStringLiteral("import sys;print('.'.join(map(str,sys.version_info[:3])))")};
-const QString videoToolsBuild = QStringLiteral(
-    "./runtime-python -m venv --clear .youtube-venv"
-    " && .youtube-venv/bin/python -m pip install --quiet --upgrade pip"
-    " && .youtube-venv/bin/python -m pip install --quiet --upgrade 'yt-dlp[default,curl-cffi]'");
+const QStringList pythonVersionProbe { QStringLiteral("-c"),
+    QStringLiteral("import sys;print('.'.join(map(str,sys.version_info[:3])))") };
+const QString videoToolsBuild
+    = QStringLiteral("./runtime-python -m venv --clear .youtube-venv"
+                     " && .youtube-venv/bin/python -m pip install --quiet --upgrade pip"
+                     " && .youtube-venv/bin/python -m pip install --quiet --upgrade 'yt-dlp[default,curl-cffi]'");
 
 std::optional<QString> strictUtf8(const QByteArray &bytes)
 {
@@ -96,26 +96,38 @@ std::optional<QString> Service::expectedVersion() const
     if (!text)
         return std::nullopt;
     // Unicode properties, so \s also takes the wide spaces a CJK editor may leave around "=".
-    static const QRegularExpression assignment(QStringLiteral(R"re(APP_VERSION\s*=\s*"([0-9]+)")re"),
-                                               QRegularExpression::UseUnicodePropertiesOption);
+    static const QRegularExpression assignment(
+        QStringLiteral(R"re(APP_VERSION\s*=\s*"([0-9]+)")re"), QRegularExpression::UseUnicodePropertiesOption);
     const QRegularExpressionMatch match = assignment.match(*text);
     if (!match.hasMatch())
         return std::nullopt;
     return match.captured(1);
 }
 
-std::optional<QString> Service::runningVersion() const { return readRunningVersion(ask(endpoints::version)); }
+std::optional<QString> Service::runningVersion() const
+{
+    return readRunningVersion(ask(endpoints::version));
+}
 
-bool Service::alive() const { return ask(endpoints::version).status == 200; }
+bool Service::alive() const
+{
+    return ask(endpoints::version).status == 200;
+}
 
 bool Service::databaseReadable() const
 {
     return ask(nasClient() ? endpoints::menuStatusProbe : endpoints::preferences).status == 200;
 }
 
-bool Service::waitAlive(double seconds) const { return waitFor(true, seconds); }
+bool Service::waitAlive(double seconds) const
+{
+    return waitFor(true, seconds);
+}
 
-bool Service::waitGone(double seconds) const { return waitFor(false, seconds); }
+bool Service::waitGone(double seconds) const
+{
+    return waitFor(false, seconds);
+}
 
 bool Service::waitFor(bool up, double seconds) const
 {
@@ -131,8 +143,8 @@ bool Service::waitFor(bool up, double seconds) const
 
 void Service::killRunning() const
 {
-    const QString listing = runCapturing(
-        m_table.lsof, {QStringLiteral("-ti"), QStringLiteral("tcp:%1").arg(servicePort()), QStringLiteral("-sTCP:LISTEN")});
+    const QString listing = runCapturing(m_table.lsof,
+        { QStringLiteral("-ti"), QStringLiteral("tcp:%1").arg(servicePort()), QStringLiteral("-sTCP:LISTEN") });
     // A socket of our own on the port (one inherited, or a stand-in server in the same
     // process) must not make the companion terminate itself.
     const pid_t self = ::getpid();
@@ -156,7 +168,7 @@ std::optional<QString> Service::start() const
     if (registeredBridge()) {
         // The desktop client's service manager owns this server and its log.
         runCapturing(m_table.serviceManager,
-                     m_table.serverAgentStartArguments(::getuid(), QStringLiteral(QUENLO_SERVER_AGENT_LABEL)));
+            m_table.serverAgentStartArguments(::getuid(), QStringLiteral(QUENLO_SERVER_AGENT_LABEL)));
         return std::nullopt;
     }
 
@@ -170,8 +182,8 @@ std::optional<QString> Service::start() const
     // SIGTERM may still be writing to the same log, and neither may overwrite the other.
     QProcess server;
     server.setProgram(m_table.nohup);
-    server.setArguments({m_root + QLatin1Char('/') + interpreter, m_root + QLatin1Char('/') + serverScript,
-                         QString::number(servicePort())});
+    server.setArguments({ m_root + QLatin1Char('/') + interpreter, m_root + QLatin1Char('/') + serverScript,
+        QString::number(servicePort()) });
     server.setWorkingDirectory(m_root);
     server.setStandardInputFile(QProcess::nullDevice());
     server.setStandardOutputFile(logPath, QIODevice::Append);
@@ -220,7 +232,8 @@ void Service::bootstrapYoutubeToolsIfNeeded() const
     if (nasClient())
         return;
     const QString python = runCapturing(m_root + QLatin1Char('/') + venvPython, pythonVersionProbe).trimmed();
-    const QString downloader = runCapturing(m_root + QLatin1Char('/') + venvDownloader, {QStringLiteral("--version")}).trimmed();
+    const QString downloader
+        = runCapturing(m_root + QLatin1Char('/') + venvDownloader, { QStringLiteral("--version") }).trimmed();
     if (python == requiredPythonVersion && !downloader.isEmpty())
         return;
 
@@ -229,7 +242,7 @@ void Service::bootstrapYoutubeToolsIfNeeded() const
         return;
     QProcess build;
     build.setProgram(m_table.videoToolsShell);
-    build.setArguments({QStringLiteral("-c"), videoToolsBuild});
+    build.setArguments({ QStringLiteral("-c"), videoToolsBuild });
     build.setWorkingDirectory(m_root);
     build.setStandardOutputFile(QProcess::nullDevice());
     build.setStandardErrorFile(QProcess::nullDevice());

@@ -15,9 +15,9 @@ struct ServiceOutcome {
     Kind kind = Kind::Failed;
     QString message; ///< Chinese, for the user; only set when failed
 
-    static ServiceOutcome reused() { return {Kind::Reused, {}}; }
-    static ServiceOutcome started() { return {Kind::Started, {}}; }
-    static ServiceOutcome failed(const QString &message) { return {Kind::Failed, message}; }
+    static ServiceOutcome reused() { return { Kind::Reused, {} }; }
+    static ServiceOutcome started() { return { Kind::Started, {} }; }
+    static ServiceOutcome failed(const QString &message) { return { Kind::Failed, message }; }
 
     bool operator==(const ServiceOutcome &) const = default;
 };

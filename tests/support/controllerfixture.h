@@ -25,6 +25,8 @@ struct ControllerFixture {
     int terminated = 0;
     QString configHome = makeFolder(QStringLiteral("config"));
     std::unique_ptr<Controller> controller;
+    /// Post through the OS's notification service instead of recording.
+    bool systemNotifier = false;
 
     ControllerFixture()
     {
@@ -50,7 +52,8 @@ struct ControllerFixture {
         options.findProjectRoot = [root] { return root; };
         options.makeRemote = std::move(makeRemote);
         options.askLoginCode = std::move(askLoginCode);
-        options.notifier = std::make_unique<RecordingNotifier>(notes);
+        if (!systemNotifier)
+            options.notifier = std::make_unique<RecordingNotifier>(notes);
         options.openUrl = [this](const QUrl &url) { opened.append(url); };
         options.terminate = [this] { ++terminated; };
         options.showTray = false;

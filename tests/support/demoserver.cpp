@@ -33,13 +33,14 @@ bool DemoServer::launch(const QStringList &arguments, const QStringList &environ
     for (const QString &entry : environment)
         env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
     m_process->setProcessEnvironment(env);
-    m_process->start(m_root + QStringLiteral("/runtime-python"), QStringList{m_root + QStringLiteral("/server.py")} + arguments);
+    m_process->start(
+        m_root + QStringLiteral("/runtime-python"), QStringList { m_root + QStringLiteral("/server.py") } + arguments);
     return m_process->waitForStarted(5000);
 }
 
 bool DemoServer::start(quint16 port, const QStringList &environment)
 {
-    if (!launch({QString::number(port)}, environment))
+    if (!launch({ QString::number(port) }, environment))
         return false;
     return waitUntil([this] { return running() && ask(endpoints::version).status == 200; }, 10s);
 }
@@ -59,13 +60,25 @@ int DemoServer::waitForExit(int ms)
     return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
 }
 
-pid_t DemoServer::pid() const { return m_process ? pid_t(m_process->processId()) : -1; }
+pid_t DemoServer::pid() const
+{
+    return m_process ? pid_t(m_process->processId()) : -1;
+}
 
-bool DemoServer::running() const { return m_process && m_process->state() != QProcess::NotRunning; }
+bool DemoServer::running() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
 
-QString DemoServer::takeStdout() { return m_process ? QString::fromUtf8(m_process->readAllStandardOutput()) : QString(); }
+QString DemoServer::takeStdout()
+{
+    return m_process ? QString::fromUtf8(m_process->readAllStandardOutput()) : QString();
+}
 
-QString DemoServer::takeStderr() { return m_process ? QString::fromUtf8(m_process->readAllStandardError()) : QString(); }
+QString DemoServer::takeStderr()
+{
+    return m_process ? QString::fromUtf8(m_process->readAllStandardError()) : QString();
+}
 
 RawReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &path, const QByteArray &body)
 {
@@ -73,11 +86,11 @@ RawReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &pa
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return reply;
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit{5, 0};
+    timeval limit { 5, 0 };
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         ::close(fd);

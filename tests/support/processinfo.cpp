@@ -49,7 +49,7 @@ QList<pid_t> listeningPids(quint16 port)
 {
     QProcess lsof;
     lsof.start(QStringLiteral("/usr/bin/lsof"),
-               {QStringLiteral("-ti"), QStringLiteral("tcp:%1").arg(port), QStringLiteral("-sTCP:LISTEN")});
+        { QStringLiteral("-ti"), QStringLiteral("tcp:%1").arg(port), QStringLiteral("-sTCP:LISTEN") });
     lsof.waitForFinished(10000);
     QList<pid_t> ids;
     for (const QByteArray &line : lsof.readAllStandardOutput().split('\n')) {
@@ -81,9 +81,15 @@ QString workingFolder(pid_t pid)
     return QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget();
 }
 
-QStringList commandLine(pid_t pid) { return nulSeparated(procFile(pid, "cmdline")); }
+QStringList commandLine(pid_t pid)
+{
+    return nulSeparated(procFile(pid, "cmdline"));
+}
 
-QStringList environmentOf(pid_t pid) { return nulSeparated(procFile(pid, "environ")); }
+QStringList environmentOf(pid_t pid)
+{
+    return nulSeparated(procFile(pid, "environ"));
+}
 
 void terminate(pid_t pid, int graceMs)
 {

@@ -9,7 +9,7 @@ namespace quenlo {
 
 char *toString(const ServiceOutcome &outcome)
 {
-    static const char *const kinds[] = {"reused", "started", "failed"};
+    static const char *const kinds[] = { "reused", "started", "failed" };
     return QTest::toString(QStringLiteral("%1(%2)").arg(QLatin1String(kinds[int(outcome.kind)]), outcome.message));
 }
 
@@ -30,6 +30,9 @@ bool writeScript(const QString &path, const QByteArray &body)
     return QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner | QFileDevice::ExeUser);
 }
 
-QByteArray shellQuoted(const QString &path) { return "'" + path.toUtf8() + "'"; }
+QByteArray shellQuoted(const QString &path)
+{
+    return "'" + path.toUtf8() + "'";
+}
 
 } // namespace quenlo::test

@@ -40,10 +40,13 @@ bool hasHan(const QString &text)
 MenuState menuStatus()
 {
     const std::optional<QJsonObject> object = ask(endpoints::menuStatus).json();
-    return object ? readMenuStatus(*object) : MenuState{};
+    return object ? readMenuStatus(*object) : MenuState {};
 }
 
-QJsonObject autosync() { return ask(endpoints::autosyncGet).json().value_or(QJsonObject{}); }
+QJsonObject autosync()
+{
+    return ask(endpoints::autosyncGet).json().value_or(QJsonObject {});
+}
 
 } // namespace
 
@@ -86,8 +89,8 @@ private Q_SLOTS:
         QVERIFY(m_demo->start(m_port));
         QFile script(m_root + QStringLiteral("/server.py"));
         QVERIFY(script.open(QIODevice::ReadOnly));
-        const QRegularExpressionMatch onDisk
-            = QRegularExpression(QStringLiteral("APP_VERSION\\s*=\\s*\"([0-9]+)\"")).match(QString::fromUtf8(script.readAll()));
+        const QRegularExpressionMatch onDisk = QRegularExpression(QStringLiteral("APP_VERSION\\s*=\\s*\"([0-9]+)\""))
+                                                   .match(QString::fromUtf8(script.readAll()));
         QVERIFY(onDisk.hasMatch());
         const HTTPReply reply = ask(endpoints::version);
         QCOMPARE(reply.status, 200);
@@ -103,18 +106,24 @@ private Q_SLOTS:
         QTest::newRow("version") << QByteArray("GET") << QByteArray("/api/version") << QByteArray() << 200;
         QTest::newRow("preferences") << QByteArray("GET") << QByteArray("/api/preferences") << QByteArray() << 200;
         QTest::newRow("menu status") << QByteArray("GET") << QByteArray("/api/menu-status") << QByteArray() << 200;
-        QTest::newRow("menu status with query") << QByteArray("GET") << QByteArray("/api/menu-status?x=1") << QByteArray() << 200;
+        QTest::newRow("menu status with query")
+            << QByteArray("GET") << QByteArray("/api/menu-status?x=1") << QByteArray() << 200;
         QTest::newRow("sync status") << QByteArray("GET") << QByteArray("/api/sync-status") << QByteArray() << 200;
         QTest::newRow("autosync get") << QByteArray("GET") << QByteArray("/api/autosync") << QByteArray() << 200;
-        QTest::newRow("autosync set") << QByteArray("POST") << QByteArray("/api/autosync") << QByteArray(R"({"hours":3})") << 200;
-        QTest::newRow("autosync set, not JSON") << QByteArray("POST") << QByteArray("/api/autosync") << QByteArray("hours=3") << 400;
+        QTest::newRow("autosync set") << QByteArray("POST") << QByteArray("/api/autosync")
+                                      << QByteArray(R"({"hours":3})") << 200;
+        QTest::newRow("autosync set, not JSON")
+            << QByteArray("POST") << QByteArray("/api/autosync") << QByteArray("hours=3") << 400;
         QTest::newRow("sync all") << QByteArray("POST") << QByteArray("/api/sync-all") << QByteArray("{}") << 200;
-        QTest::newRow("sync all, array body") << QByteArray("POST") << QByteArray("/api/sync-all") << QByteArray("[]") << 400;
+        QTest::newRow("sync all, array body")
+            << QByteArray("POST") << QByteArray("/api/sync-all") << QByteArray("[]") << 400;
+        // Escaped, not raw: moc takes the "//" of a raw string for the start of a comment.
         QTest::newRow("clipboard add") << QByteArray("POST") << QByteArray("/api/clipboard-add")
                                        << QByteArray("{\"text\":\"https://example.com/a\"}") << 202;
-        QTest::newRow("clipboard add, no link") << QByteArray("POST") << QByteArray("/api/clipboard-add")
-                                                << QByteArray(R"({"text":"hello"})") << 400;
-        QTest::newRow("worker get") << QByteArray("GET") << QByteArray("/api/transcription-worker") << QByteArray() << 200;
+        QTest::newRow("clipboard add, no link")
+            << QByteArray("POST") << QByteArray("/api/clipboard-add") << QByteArray(R"({"text":"hello"})") << 400;
+        QTest::newRow("worker get") << QByteArray("GET") << QByteArray("/api/transcription-worker") << QByteArray()
+                                    << 200;
         QTest::newRow("worker set") << QByteArray("POST") << QByteArray("/api/transcription-worker")
                                     << QByteArray(R"({"enabled":false})") << 200;
         QTest::newRow("unknown path") << QByteArray("GET") << QByteArray("/api/nothing-here") << QByteArray() << 404;
@@ -152,18 +161,18 @@ private Q_SLOTS:
         QVERIFY(state.autosyncKnown);
 
         MenuState old;
-        readSyncStatus(ask(endpoints::syncStatus).json().value_or(QJsonObject{}), old);
+        readSyncStatus(ask(endpoints::syncStatus).json().value_or(QJsonObject {}), old);
         QVERIFY(old.jobs.empty());
     }
 
     void fullSyncRunsQueuesAndFinishes()
     {
-        QVERIFY(m_demo->start(m_port, {QStringLiteral("DEMO_SYNC_SECONDS=2")}));
+        QVERIFY(m_demo->start(m_port, { QStringLiteral("DEMO_SYNC_SECONDS=2") }));
         const qint64 unreadBefore = menuStatus().unread.value_or(-1);
         QVERIFY(unreadBefore >= 0);
 
         const auto state = [](const HTTPReply &reply) {
-            return stringKey(reply.json().value_or(QJsonObject{}), QStringLiteral("state")).value_or(QString());
+            return stringKey(reply.json().value_or(QJsonObject {}), QStringLiteral("state")).value_or(QString());
         };
         QCOMPARE(state(ask(endpoints::syncAll, syncAllBody())), QStringLiteral("started"));
         QCOMPARE(state(ask(endpoints::syncAll, syncAllBody())), QStringLiteral("queued"));
@@ -173,15 +182,15 @@ private Q_SLOTS:
         QCOMPARE(running.jobs.size(), size_t(1));
         QCOMPARE(running.jobs.front().label, QStringLiteral("更新知识星球"));
         QVERIFY(!running.jobs.front().message.isEmpty());
-        QCOMPARE(running.queue, QStringList{QStringLiteral("更新知识星球")});
+        QCOMPARE(running.queue, QStringList { QStringLiteral("更新知识星球") });
         const qint64 first = running.jobs.front().progress.value_or(-1);
         QVERIFY(first >= 0 && first < 100);
 
         MenuState old;
-        readSyncStatus(ask(endpoints::syncStatus).json().value_or(QJsonObject{}), old);
+        readSyncStatus(ask(endpoints::syncStatus).json().value_or(QJsonObject {}), old);
         QCOMPARE(old.jobs.size(), size_t(1));
         QCOMPARE(old.jobs.front().label, QStringLiteral("更新知识星球"));
-        QCOMPARE(old.queue, QStringList{QStringLiteral("更新知识星球")});
+        QCOMPARE(old.queue, QStringList { QStringLiteral("更新知识星球") });
 
         QTest::qSleep(800);
         running = menuStatus();
@@ -200,7 +209,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QJsonObject>("body");
         QTest::addColumn<int>("status");
-        const auto text = [](const QString &t) { return QJsonObject{{QStringLiteral("text"), t}}; };
+        const auto text = [](const QString &t) { return QJsonObject { { QStringLiteral("text"), t } }; };
         QTest::newRow("https link") << text(QStringLiteral("https://example.com/article?id=7")) << 202;
         QTest::newRow("http link") << text(QStringLiteral("http://example.com/")) << 202;
         QTest::newRow("upper-case scheme") << text(QStringLiteral("HTTPS://EXAMPLE.COM/x")) << 202;
@@ -211,8 +220,8 @@ private Q_SLOTS:
         QTest::newRow("scheme only") << text(QStringLiteral("https://")) << 400;
         QTest::newRow("link with a space") << text(QStringLiteral("https://example.com/a b")) << 400;
         QTest::newRow("empty text") << text(QString()) << 400;
-        QTest::newRow("text not a string") << QJsonObject{{QStringLiteral("text"), 5}} << 400;
-        QTest::newRow("no text") << QJsonObject{} << 400;
+        QTest::newRow("text not a string") << QJsonObject { { QStringLiteral("text"), 5 } } << 400;
+        QTest::newRow("no text") << QJsonObject {} << 400;
     }
 
     void clipboardAdd()
@@ -231,7 +240,8 @@ private Q_SLOTS:
             QVERIFY(page.body.contains(link.toHtmlEscaped().toUtf8()));
         } else {
             QCOMPARE(after, before);
-            const std::optional<QString> error = stringKey(reply.json().value_or(QJsonObject{}), QStringLiteral("error"));
+            const std::optional<QString> error
+                = stringKey(reply.json().value_or(QJsonObject {}), QStringLiteral("error"));
             QVERIFY(error.has_value() && hasHan(*error));
         }
     }
@@ -251,9 +261,9 @@ private Q_SLOTS:
         QCOMPARE(state.autosyncNext, saved.next);
 
         // Refused values leave the setting as it was.
-        for (const QJsonValue &bad : {QJsonValue(QStringLiteral("6")), QJsonValue(3.5), QJsonValue(-1), QJsonValue(true),
-                                      QJsonValue(169)}) {
-            QCOMPARE(ask(endpoints::autosyncSet, QJsonObject{{QStringLiteral("hours"), bad}}).status, qint64(400));
+        for (const QJsonValue &bad :
+            { QJsonValue(QStringLiteral("6")), QJsonValue(3.5), QJsonValue(-1), QJsonValue(true), QJsonValue(169) }) {
+            QCOMPARE(ask(endpoints::autosyncSet, QJsonObject { { QStringLiteral("hours"), bad } }).status, qint64(400));
         }
         QCOMPARE(readAutosync(autosync()).hours, qint64(12));
 
@@ -277,9 +287,10 @@ private Q_SLOTS:
         QVERIFY(worker->enabled.has_value() && worker->ready.has_value() && worker->running.has_value());
         QCOMPARE(*worker->enabled, false);
 
-        for (const bool enabled : {true, false}) {
+        for (const bool enabled : { true, false }) {
             const HTTPReply reply = ask(endpoints::transcriptionSet, transcriptionBody(enabled));
-            const std::optional<QString> message = stringKey(reply.json().value_or(QJsonObject{}), QStringLiteral("message"));
+            const std::optional<QString> message
+                = stringKey(reply.json().value_or(QJsonObject {}), QStringLiteral("message"));
             QVERIFY(message.has_value() && hasHan(*message));
             worker = readTranscriptionWorker(ask(endpoints::transcriptionGet));
             QVERIFY(worker.has_value());
@@ -287,9 +298,10 @@ private Q_SLOTS:
             QCOMPARE(worker->running, std::optional<bool>(enabled && worker->ready.value_or(false)));
         }
 
-        const HTTPReply refused = ask(endpoints::transcriptionSet, QJsonObject{{QStringLiteral("enabled"), QStringLiteral("yes")}});
+        const HTTPReply refused
+            = ask(endpoints::transcriptionSet, QJsonObject { { QStringLiteral("enabled"), QStringLiteral("yes") } });
         QCOMPARE(refused.status, qint64(400));
-        QVERIFY(stringKey(refused.json().value_or(QJsonObject{}), QStringLiteral("error")).has_value());
+        QVERIFY(stringKey(refused.json().value_or(QJsonObject {}), QStringLiteral("error")).has_value());
         QCOMPARE(readTranscriptionWorker(ask(endpoints::transcriptionGet))->enabled, std::optional<bool>(false));
     }
 

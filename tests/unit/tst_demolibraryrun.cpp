@@ -72,15 +72,15 @@ private Q_SLOTS:
 
     void portFromEnvironment()
     {
-        QVERIFY(m_demo->launch({}, {QStringLiteral("LOCAL_LIBRARY_PORT=%1").arg(m_port)}));
+        QVERIFY(m_demo->launch({}, { QStringLiteral("LOCAL_LIBRARY_PORT=%1").arg(m_port) }));
         QVERIFY(waitUntil(answers, 10s));
-        QCOMPARE(listeningPids(m_port), QList<pid_t>{m_demo->pid()});
+        QCOMPARE(listeningPids(m_port), QList<pid_t> { m_demo->pid() });
     }
 
     void argumentBeatsEnvironment()
     {
         const quint16 other = freePort();
-        QVERIFY(m_demo->start(m_port, {QStringLiteral("LOCAL_LIBRARY_PORT=%1").arg(other)}));
+        QVERIFY(m_demo->start(m_port, { QStringLiteral("LOCAL_LIBRARY_PORT=%1").arg(other) }));
         QVERIFY(listeningPids(other).isEmpty());
     }
 
@@ -100,7 +100,7 @@ private Q_SLOTS:
         QFETCH(int, exitCode);
         QFETCH(QString, complaint);
         FakeHttpServer holder;
-        QVERIFY(m_demo->launch({port.isEmpty() ? QString::number(holder.port()) : port}));
+        QVERIFY(m_demo->launch({ port.isEmpty() ? QString::number(holder.port()) : port }));
         QCOMPARE(m_demo->waitForExit(10000), exitCode);
         const QString err = m_demo->takeStderr();
         QVERIFY2(err.contains(complaint), qPrintable(err));
@@ -112,7 +112,7 @@ private Q_SLOTS:
         const QByteArray broken("{\"hours\": 6,");
         QVERIFY(writeFile(m_root + QStringLiteral("/autosync.json"), broken));
         QVERIFY(m_demo->start(m_port));
-        QCOMPARE(readAutosync(ask(endpoints::autosyncGet).json().value_or(QJsonObject{})).hours, qint64(0));
+        QCOMPARE(readAutosync(ask(endpoints::autosyncGet).json().value_or(QJsonObject {})).hours, qint64(0));
         QCOMPARE(readAll(m_root + QStringLiteral("/autosync.json")), broken);
         QCOMPARE(m_demo->stop(), 0);
         QVERIFY(m_demo->takeStderr().contains(QStringLiteral("autosync.json")));
@@ -120,7 +120,8 @@ private Q_SLOTS:
 
     void statusKnobs()
     {
-        QVERIFY(m_demo->start(m_port, {QStringLiteral("DEMO_PREFERENCES_STATUS=500"), QStringLiteral("DEMO_MENU_STATUS_STATUS=404")}));
+        QVERIFY(m_demo->start(
+            m_port, { QStringLiteral("DEMO_PREFERENCES_STATUS=500"), QStringLiteral("DEMO_MENU_STATUS_STATUS=404") }));
         QCOMPARE(ask(endpoints::preferences).status, qint64(500));
         QCOMPARE(ask(endpoints::menuStatus).status, qint64(404));
         QCOMPARE(ask(endpoints::version).status, qint64(200));
@@ -128,7 +129,7 @@ private Q_SLOTS:
 
     void ignoringSigterm()
     {
-        QVERIFY(m_demo->start(m_port, {QStringLiteral("DEMO_IGNORE_SIGTERM=1")}));
+        QVERIFY(m_demo->start(m_port, { QStringLiteral("DEMO_IGNORE_SIGTERM=1") }));
         ::kill(m_demo->pid(), SIGTERM);
         QCOMPARE(m_demo->waitForExit(700), -1);
         QVERIFY(answers());
@@ -137,7 +138,7 @@ private Q_SLOTS:
 
     void startDelay()
     {
-        QVERIFY(m_demo->launch({QString::number(m_port)}, {QStringLiteral("DEMO_START_DELAY=1.5")}));
+        QVERIFY(m_demo->launch({ QString::number(m_port) }, { QStringLiteral("DEMO_START_DELAY=1.5") }));
         QElapsedTimer clock;
         clock.start();
         QTest::qSleep(600);
@@ -149,7 +150,7 @@ private Q_SLOTS:
 
     void signalDuringStartDelay()
     {
-        QVERIFY(m_demo->launch({QString::number(m_port)}, {QStringLiteral("DEMO_START_DELAY=30")}));
+        QVERIFY(m_demo->launch({ QString::number(m_port) }, { QStringLiteral("DEMO_START_DELAY=30") }));
         QTest::qSleep(500);
         QElapsedTimer clock;
         clock.start();

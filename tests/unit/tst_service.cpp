@@ -4,9 +4,9 @@
 
 #include "app/processvalues.h"
 #include "fakehttpserver.h"
+#include "scripttools.h"
 #include "service/projectroot.h"
 #include "service/service.h"
-#include "scripttools.h"
 #include "testenv.h"
 
 #include <QElapsedTimer>
@@ -27,7 +27,7 @@ namespace {
 /// Registers \a project as the desktop client's project.
 void registerProject(const QString &project)
 {
-    const QJsonObject registration{{QStringLiteral("project_path"), project}};
+    const QJsonObject registration { { QStringLiteral("project_path"), project } };
     QVERIFY(writeFile(registrationFilePath(), QJsonDocument(registration).toJson()));
 }
 
@@ -44,7 +44,10 @@ PlatformTable fakeTable(const QString &folder, PlatformTable::OS os = PlatformTa
 
 const QString noValue = QStringLiteral("<absent>");
 
-QString shown(const std::optional<QString> &value) { return value.value_or(noValue); }
+QString shown(const std::optional<QString> &value)
+{
+    return value.value_or(noValue);
+}
 
 } // namespace
 
@@ -71,8 +74,10 @@ private Q_SLOTS:
         QTest::newRow("line breaks around =") << QByteArray("APP_VERSION\n=\n\"5\"") << QStringLiteral("5");
         QTest::newRow("ideographic space") << QByteArray("APP_VERSION\u3000=\u3000\"8\"") << QStringLiteral("8");
         QTest::newRow("leading zeros kept") << QByteArray("APP_VERSION = \"007\"") << QStringLiteral("007");
-        QTest::newRow("first of two") << QByteArray("APP_VERSION = \"1\"\nAPP_VERSION = \"2\"\n") << QStringLiteral("1");
-        QTest::newRow("after Chinese text") << QByteArray("# 本地Quenlo 服务\nAPP_VERSION = \"12\"\n") << QStringLiteral("12");
+        QTest::newRow("first of two") << QByteArray("APP_VERSION = \"1\"\nAPP_VERSION = \"2\"\n")
+                                      << QStringLiteral("1");
+        QTest::newRow("after Chinese text")
+            << QByteArray("# 本地Quenlo 服务\nAPP_VERSION = \"12\"\n") << QStringLiteral("12");
         QTest::newRow("inside a longer name") << QByteArray("MY_APP_VERSION = \"9\"") << QStringLiteral("9");
         QTest::newRow("single quotes") << QByteArray("APP_VERSION = '42'") << noValue;
         QTest::newRow("letter after digits") << QByteArray("APP_VERSION = \"42a\"") << noValue;
@@ -274,10 +279,9 @@ private Q_SLOTS:
     {
         FakeHttpServer server;
         setServicePort(server.port());
-        std::atomic<int> asked{0};
-        server.route("GET", "/api/version", [&asked](const FakeHttpServer::Request &) {
-            return FakeHttpServer::json(++asked >= 3 ? 200 : 503, "{}");
-        });
+        std::atomic<int> asked { 0 };
+        server.route("GET", "/api/version",
+            [&asked](const FakeHttpServer::Request &) { return FakeHttpServer::json(++asked >= 3 ? 200 : 503, "{}"); });
         QElapsedTimer clock;
         clock.start();
         QVERIFY(Service(m_root, fakeTable(m_root)).waitAlive(10));
@@ -293,7 +297,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("versionRequests");
         QTest::newRow("no restart allowed, versions differ")
             << false << QByteArray("APP_VERSION = \"42\"") << QByteArray(R"({"version":"41"})") << 1;
-        QTest::newRow("same version") << true << QByteArray("APP_VERSION = \"42\"") << QByteArray(R"({"version":"42"})") << 2;
+        QTest::newRow("same version") << true << QByteArray("APP_VERSION = \"42\"") << QByteArray(R"({"version":"42"})")
+                                      << 2;
         QTest::newRow("running version a number")
             << true << QByteArray("APP_VERSION = \"42\"") << QByteArray(R"({"version":41})") << 2;
         QTest::newRow("no running version") << true << QByteArray("APP_VERSION = \"42\"") << QByteArray("{}") << 2;
@@ -312,7 +317,7 @@ private Q_SLOTS:
         // Every program in the table records that it ran; none may.
         PlatformTable table = fakeTable(m_root);
         const QString ran = m_root + QStringLiteral("/ran");
-        for (QString *program : {&table.lsof, &table.nohup, &table.serviceManager}) {
+        for (QString *program : { &table.lsof, &table.nohup, &table.serviceManager }) {
             QVERIFY(writeScript(*program, "echo \"$0\" >> " + shellQuoted(ran) + "\n"));
         }
         QCOMPARE(Service(m_root, table).ensure(allowRestart), ServiceOutcome::reused());
@@ -347,24 +352,32 @@ private Q_SLOTS:
         table.nohup = m_root + QStringLiteral("/fake-nohup");
         const QString record = m_root + QStringLiteral("/nohup-record");
         QVERIFY(writeScript(table.nohup,
-                            "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellQuoted(record) + "\n"
-                            "pwd -P >> " + shellQuoted(record) + "\n"
-                            "readlink /proc/self/fd/0 >> " + shellQuoted(record) + "\n"
-                            "echo \"port=$LOCAL_LIBRARY_PORT\" >> " + shellQuoted(record) + "\n"
-                            "echo 'to stdout'\necho 'to stderr' >&2\n"));
+            "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellQuoted(record)
+                + "\n"
+                  "pwd -P >> "
+                + shellQuoted(record)
+                + "\n"
+                  "readlink /proc/self/fd/0 >> "
+                + shellQuoted(record)
+                + "\n"
+                  "echo \"port=$LOCAL_LIBRARY_PORT\" >> "
+                + shellQuoted(record)
+                + "\n"
+                  "echo 'to stdout'\necho 'to stderr' >&2\n"));
         QVERIFY(writeFile(m_root + QStringLiteral("/server.log"), "earlier line\n"));
         qputenv("LOCAL_LIBRARY_PORT", QByteArray::number(servicePort()));
 
         QCOMPARE(Service(m_root, table).start(), std::nullopt);
         qunsetenv("LOCAL_LIBRARY_PORT");
         const QString log = m_root + QStringLiteral("/server.log");
-        QVERIFY(waitUntil([&] { return readAll(log).contains("to stderr") && readAll(log).contains("to stdout"); }, 5s));
+        QVERIFY(
+            waitUntil([&] { return readAll(log).contains("to stderr") && readAll(log).contains("to stdout"); }, 5s));
         QVERIFY(readAll(log).startsWith("earlier line\n"));
 
         const QStringList lines = QString::fromUtf8(readAll(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        const QStringList expected{m_root + QStringLiteral("/runtime-python"), m_root + QStringLiteral("/server.py"),
-                                   QString::number(servicePort()), QDir(m_root).canonicalPath(), QStringLiteral("/dev/null"),
-                                   QStringLiteral("port=%1").arg(servicePort())};
+        const QStringList expected { m_root + QStringLiteral("/runtime-python"), m_root + QStringLiteral("/server.py"),
+            QString::number(servicePort()), QDir(m_root).canonicalPath(), QStringLiteral("/dev/null"),
+            QStringLiteral("port=%1").arg(servicePort()) };
         QCOMPARE(lines, expected);
     }
 
@@ -376,13 +389,14 @@ private Q_SLOTS:
         const QString label = QStringLiteral(QUENLO_SERVER_AGENT_LABEL);
         const QString uid = QString::number(::getuid());
         QTest::newRow("Linux, no log") << false << false
-                                       << QStringList{QStringLiteral("--user"), QStringLiteral("start"),
-                                                      label + QStringLiteral(".service")};
+                                       << QStringList { QStringLiteral("--user"), QStringLiteral("start"),
+                                              label + QStringLiteral(".service") };
         QTest::newRow("Linux, log kept") << false << true
-                                         << QStringList{QStringLiteral("--user"), QStringLiteral("start"),
-                                                        label + QStringLiteral(".service")};
+                                         << QStringList { QStringLiteral("--user"), QStringLiteral("start"),
+                                                label + QStringLiteral(".service") };
         QTest::newRow("macOS") << true << true
-                               << QStringList{QStringLiteral("kickstart"), QStringLiteral("gui/") + uid + QLatin1Char('/') + label};
+                               << QStringList { QStringLiteral("kickstart"),
+                                      QStringLiteral("gui/") + uid + QLatin1Char('/') + label };
     }
     void startForTheDesktopClient()
     {
@@ -402,8 +416,9 @@ private Q_SLOTS:
         const QString record = m_root + QStringLiteral("/manager-record");
         // The manager fails loudly: the start still counts as issued.
         QVERIFY(writeScript(table.serviceManager,
-                            "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellQuoted(record) + "\n"
-                            "echo refused >&2\nexit 5\n"));
+            "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellQuoted(record)
+                + "\n"
+                  "echo refused >&2\nexit 5\n"));
         QCOMPARE(Service(m_root, table).start(), std::nullopt);
         QCOMPARE(QString::fromUtf8(readAll(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts), arguments);
         QCOMPARE(QFile::exists(log), logExists);

@@ -55,7 +55,10 @@ class TestServiceLife final : public QObject {
         return pids.first();
     }
 
-    qsizetype logCount(const QByteArray &needle) { return readAll(m_root + QStringLiteral("/server.log")).count(needle); }
+    qsizetype logCount(const QByteArray &needle)
+    {
+        return readAll(m_root + QStringLiteral("/server.log")).count(needle);
+    }
 
 private Q_SLOTS:
     void init()
@@ -71,7 +74,8 @@ private Q_SLOTS:
         endListeners(m_port);
         for (pid_t pid : std::as_const(m_seen))
             terminate(pid);
-        for (const char *name : {"LOCAL_LIBRARY_PORT", "DEMO_PREFERENCES_STATUS", "DEMO_MENU_STATUS_STATUS", "DEMO_START_DELAY"})
+        for (const char *name :
+            { "LOCAL_LIBRARY_PORT", "DEMO_PREFERENCES_STATUS", "DEMO_MENU_STATUS_STATUS", "DEMO_START_DELAY" })
             qunsetenv(name);
     }
 
@@ -108,8 +112,8 @@ private Q_SLOTS:
         const QByteArray text = readAll(log);
         QVERIFY(text.startsWith("earlier line\n"));
         QVERIFY2(text.contains("已启动") && text.contains("\"GET /api/version HTTP/1.1\" 200")
-                     && text.contains("\"GET /api/preferences HTTP/1.1\" 200"),
-                 text.constData());
+                && text.contains("\"GET /api/preferences HTTP/1.1\" 200"),
+            text.constData());
     }
 
     void reusedWhenVersionsAgree()

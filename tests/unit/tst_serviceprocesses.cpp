@@ -50,7 +50,8 @@ PlatformTable fakeTable(const QString &folder)
 const QString buildCommand = QStringLiteral(
     "./runtime-python -m venv --clear .youtube-venv && .youtube-venv/bin/python -m pip install --quiet --upgrade pip"
     " && .youtube-venv/bin/python -m pip install --quiet --upgrade 'yt-dlp[default,curl-cffi]'");
-const QStringList pythonProbe{QStringLiteral("-c"), QStringLiteral("import sys;print('.'.join(map(str,sys.version_info[:3])))")};
+const QStringList pythonProbe { QStringLiteral("-c"),
+    QStringLiteral("import sys;print('.'.join(map(str,sys.version_info[:3])))") };
 
 } // namespace
 
@@ -65,7 +66,7 @@ class TestServiceProcesses final : public QObject {
         auto child = std::make_unique<QProcess>();
         if (ownGroup)
             child->setChildProcessModifier([] { ::setpgid(0, 0); });
-        child->start(QStringLiteral("/bin/sleep"), {QStringLiteral("300")});
+        child->start(QStringLiteral("/bin/sleep"), { QStringLiteral("300") });
         if (!child->waitForStarted(5000))
             return nullptr;
         m_sleepers.push_back(std::move(child));
@@ -103,21 +104,23 @@ private Q_SLOTS:
         QTest::newRow("standard output") << QByteArray("echo hello") << QStringList() << QStringLiteral("hello\n");
         QTest::newRow("standard error left out")
             << QByteArray("echo out; echo err >&2; echo more") << QStringList() << QStringLiteral("out\nmore\n");
-        QTest::newRow("exit status not looked at") << QByteArray("echo partial; exit 3") << QStringList()
-                                                   << QStringLiteral("partial\n");
-        QTest::newRow("killed by a signal") << QByteArray("echo before; kill -9 $$") << QStringList() << QStringLiteral("before\n");
+        QTest::newRow("exit status not looked at")
+            << QByteArray("echo partial; exit 3") << QStringList() << QStringLiteral("partial\n");
+        QTest::newRow("killed by a signal")
+            << QByteArray("echo before; kill -9 $$") << QStringList() << QStringLiteral("before\n");
         QTest::newRow("arguments verbatim")
             << QByteArray("for a in \"$@\"; do printf '[%s]' \"$a\"; done")
-            << QStringList{QStringLiteral("a b"), QString(), QStringLiteral("$HOME"), QStringLiteral("-ti")}
+            << QStringList { QStringLiteral("a b"), QString(), QStringLiteral("$HOME"), QStringLiteral("-ti") }
             << QStringLiteral("[a b][][$HOME][-ti]");
         QTest::newRow("UTF-8") << QByteArray("printf '本地Quenlo'") << QStringList() << QStringLiteral("本地Quenlo");
         QTest::newRow("invalid UTF-8") << QByteArray("printf 'ok\\377'") << QStringList() << QString();
-        QTest::newRow("truncated UTF-8 at the end") << QByteArray("printf 'ok\\344\\270'") << QStringList() << QString();
+        QTest::newRow("truncated UTF-8 at the end")
+            << QByteArray("printf 'ok\\344\\270'") << QStringList() << QString();
         QTest::newRow("no output") << QByteArray("true") << QStringList() << QString();
-        QTest::newRow("environment inherited") << QByteArray("printf '%s' \"$QUENLO_PROBE\"") << QStringList()
-                                               << QStringLiteral("inherited");
-        QTest::newRow("standard input inherited") << QByteArray("readlink /proc/self/fd/0") << QStringList()
-                                                  << ownStandardInput() + QLatin1Char('\n');
+        QTest::newRow("environment inherited")
+            << QByteArray("printf '%s' \"$QUENLO_PROBE\"") << QStringList() << QStringLiteral("inherited");
+        QTest::newRow("standard input inherited")
+            << QByteArray("readlink /proc/self/fd/0") << QStringList() << ownStandardInput() + QLatin1Char('\n');
         QTest::newRow("missing program") << QByteArray() << QStringList() << QString();
     }
     void runCapturing()
@@ -159,8 +162,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("killed");
         QTest::newRow("hangs silently") << QByteArray("exec sleep 300") << 500 << QString() << true;
         QTest::newRow("hangs after output") << QByteArray("echo started; exec sleep 300") << 500 << QString() << true;
-        QTest::newRow("slow but within the bound") << QByteArray("sleep 0.5; echo done") << 5000 << QStringLiteral("done\n")
-                                                   << false;
+        QTest::newRow("slow but within the bound")
+            << QByteArray("sleep 0.5; echo done") << 5000 << QStringLiteral("done\n") << false;
     }
     void runCapturingBound()
     {
@@ -194,12 +197,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("listing");
         QTest::addColumn<QString>("signalled");
         QTest::newRow("one per line") << QStringLiteral("{A}\n{B}\n") << QStringLiteral("AB");
-        QTest::newRow("spaces, blank lines, plus sign") << QStringLiteral("  {A}  +{B}\n\n\n{C}") << QStringLiteral("ABC");
-        QTest::newRow("pieces that are not ids") << QStringLiteral("{A}x\n0x{B}\n{C}.0\n{A}\t\n99999999999\nabc\n-\n+\n")
-                                                 << QString();
-        QTest::newRow("ids in between garbage") << QStringLiteral("junk {A} 4294967296{B}\n{C}") << QStringLiteral("AC");
-        QTest::newRow("zero, negatives and this process") << QStringLiteral("0\n-{G}\n{SELF}\n-0\n+0\n+{SELF}\n")
-                                                          << QString();
+        QTest::newRow("spaces, blank lines, plus sign")
+            << QStringLiteral("  {A}  +{B}\n\n\n{C}") << QStringLiteral("ABC");
+        QTest::newRow("pieces that are not ids")
+            << QStringLiteral("{A}x\n0x{B}\n{C}.0\n{A}\t\n99999999999\nabc\n-\n+\n") << QString();
+        QTest::newRow("ids in between garbage")
+            << QStringLiteral("junk {A} 4294967296{B}\n{C}") << QStringLiteral("AC");
+        QTest::newRow("zero, negatives and this process")
+            << QStringLiteral("0\n-{G}\n{SELF}\n-0\n+0\n+{SELF}\n") << QString();
         QTest::newRow("a group leader by its own id") << QStringLiteral("{G}\n") << QStringLiteral("G");
         QTest::newRow("empty output") << QString() << QString();
     }
@@ -208,7 +213,7 @@ private Q_SLOTS:
         QFETCH(QString, listing);
         QFETCH(QString, signalled);
         QMap<QChar, QProcess *> children;
-        for (const QChar name : {QLatin1Char('A'), QLatin1Char('B'), QLatin1Char('C'), QLatin1Char('G')}) {
+        for (const QChar name : { QLatin1Char('A'), QLatin1Char('B'), QLatin1Char('C'), QLatin1Char('G') }) {
             children[name] = sleeper(name == QLatin1Char('G'));
             QVERIFY(children[name]);
             listing.replace(QStringLiteral("{%1}").arg(name), QString::number(children[name]->processId()));
@@ -219,13 +224,15 @@ private Q_SLOTS:
         table.lsof = m_root + QStringLiteral("/fake-lsof");
         const QString record = m_root + QStringLiteral("/lsof-arguments");
         QVERIFY(writeFile(m_root + QStringLiteral("/listing"), listing.toUtf8()));
-        QVERIFY(writeScript(table.lsof, "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellQuoted(record) + "\ncat "
-                                            + shellQuoted(m_root + QStringLiteral("/listing")) + "\n"));
+        QVERIFY(writeScript(table.lsof,
+            "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellQuoted(record) + "\ncat "
+                + shellQuoted(m_root + QStringLiteral("/listing")) + "\n"));
 
         Service(m_root, table).killRunning();
 
         QCOMPARE(QString::fromUtf8(readAll(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-                 (QStringList{QStringLiteral("-ti"), QStringLiteral("tcp:%1").arg(servicePort()), QStringLiteral("-sTCP:LISTEN")}));
+            (QStringList {
+                QStringLiteral("-ti"), QStringLiteral("tcp:%1").arg(servicePort()), QStringLiteral("-sTCP:LISTEN") }));
         for (auto it = children.cbegin(); it != children.cend(); ++it) {
             QProcess *child = it.value();
             if (signalled.contains(it.key())) {
@@ -261,26 +268,43 @@ private Q_SLOTS:
 
     void videoTools_data()
     {
-        QTest::addColumn<QString>("python");     // what the environment's python prints; "-" none
+        QTest::addColumn<QString>("python"); // what the environment's python prints; "-" none
         QTest::addColumn<QString>("downloader"); // what yt-dlp prints; "-" none
         QTest::addColumn<QString>("interpreter"); // runtime-python: executable, missing, plain, folder
-        QTest::addColumn<QString>("marker");      // none, file, registered
+        QTest::addColumn<QString>("marker"); // none, file, registered
         QTest::addColumn<bool>("probed");
         QTest::addColumn<bool>("rebuilt");
         const QString exe = QStringLiteral("executable");
         const QString none = QStringLiteral("none");
-        QTest::newRow("no environment") << "-" << "-" << exe << none << true << true;
-        QTest::newRow("in order") << "3.14.7" << "2025.06.30" << exe << none << true << false;
-        QTest::newRow("in order, blanks around") << "  3.14.7\r\n\n" << "\t2025.06.30\n" << exe << none << true << false;
-        QTest::newRow("no downloader") << "3.14.7" << "-" << exe << none << true << true;
-        QTest::newRow("downloader prints blanks") << "3.14.7" << " \n" << exe << none << true << true;
-        QTest::newRow("older interpreter") << "3.14.6" << "2025.06.30" << exe << none << true << true;
-        QTest::newRow("longer version") << "3.14.70" << "2025.06.30" << exe << none << true << true;
-        QTest::newRow("no environment, no runtime-python") << "-" << "-" << "missing" << none << true << false;
-        QTest::newRow("runtime-python not executable") << "-" << "-" << "plain" << none << true << false;
-        QTest::newRow("runtime-python a folder") << "-" << "-" << "folder" << none << true << false;
-        QTest::newRow("NAS client marker") << "3.14.6" << "-" << exe << "file" << false << false;
-        QTest::newRow("desktop client's project") << "3.14.6" << "-" << exe << "registered" << false << false;
+        QTest::newRow("no environment") << "-"
+                                        << "-" << exe << none << true << true;
+        QTest::newRow("in order") << "3.14.7"
+                                  << "2025.06.30" << exe << none << true << false;
+        QTest::newRow("in order, blanks around") << "  3.14.7\r\n\n"
+                                                 << "\t2025.06.30\n"
+                                                 << exe << none << true << false;
+        QTest::newRow("no downloader") << "3.14.7"
+                                       << "-" << exe << none << true << true;
+        QTest::newRow("downloader prints blanks") << "3.14.7"
+                                                  << " \n"
+                                                  << exe << none << true << true;
+        QTest::newRow("older interpreter") << "3.14.6"
+                                           << "2025.06.30" << exe << none << true << true;
+        QTest::newRow("longer version") << "3.14.70"
+                                        << "2025.06.30" << exe << none << true << true;
+        QTest::newRow("no environment, no runtime-python") << "-"
+                                                           << "-"
+                                                           << "missing" << none << true << false;
+        QTest::newRow("runtime-python not executable") << "-"
+                                                       << "-"
+                                                       << "plain" << none << true << false;
+        QTest::newRow("runtime-python a folder") << "-"
+                                                 << "-"
+                                                 << "folder" << none << true << false;
+        QTest::newRow("NAS client marker") << "3.14.6"
+                                           << "-" << exe << "file" << false << false;
+        QTest::newRow("desktop client's project") << "3.14.6"
+                                                  << "-" << exe << "registered" << false << false;
     }
     void videoTools()
     {
@@ -295,8 +319,9 @@ private Q_SLOTS:
             if (prints == QStringLiteral("-"))
                 return true;
             return writeScript(m_root + QStringLiteral("/.youtube-venv/bin/") + name,
-                               "printf '%s' \"$0\" >> " + shellQuoted(probes) + "\nfor a in \"$@\"; do printf ' [%s]' \"$a\"; done >> "
-                                   + shellQuoted(probes) + "\necho >> " + shellQuoted(probes) + "\nprintf '%s' '" + prints.toUtf8() + "'\n");
+                "printf '%s' \"$0\" >> " + shellQuoted(probes) + "\nfor a in \"$@\"; do printf ' [%s]' \"$a\"; done >> "
+                    + shellQuoted(probes) + "\necho >> " + shellQuoted(probes) + "\nprintf '%s' '" + prints.toUtf8()
+                    + "'\n");
         };
         QVERIFY(fakeTool(QStringLiteral("python"), python));
         QVERIFY(fakeTool(QStringLiteral("yt-dlp"), downloader));
@@ -311,7 +336,7 @@ private Q_SLOTS:
             QVERIFY(writeFile(m_root + QStringLiteral("/.nas-client.json"), "{}"));
         if (marker == QStringLiteral("registered"))
             QVERIFY(writeFile(registrationFilePath(),
-                              QJsonDocument(QJsonObject{{QStringLiteral("project_path"), m_root}}).toJson()));
+                QJsonDocument(QJsonObject { { QStringLiteral("project_path"), m_root } }).toJson()));
 
         // The shell records its arguments, folder and output streams, then lingers: nothing waits for it.
         PlatformTable table = fakeTable(m_root);
@@ -319,10 +344,11 @@ private Q_SLOTS:
         const QString record = m_root + QStringLiteral("/shell-record");
         const QString shellPid = m_root + QStringLiteral("/shell-pid");
         QVERIFY(writeScript(table.videoToolsShell,
-                            "out=$(readlink /proc/$$/fd/1); err=$(readlink /proc/$$/fd/2)\n"
-                            "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; pwd -P; echo \"$out\"; echo \"$err\"; } > " + shellQuoted(record + QStringLiteral(".part")) + "\nmv "
-                                + shellQuoted(record + QStringLiteral(".part")) + " " + shellQuoted(record) + "\necho $$ > "
-                                + shellQuoted(shellPid) + "\nexec sleep 3\n"));
+            "out=$(readlink /proc/$$/fd/1); err=$(readlink /proc/$$/fd/2)\n"
+            "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; pwd -P; echo \"$out\"; echo \"$err\"; } > "
+                + shellQuoted(record + QStringLiteral(".part")) + "\nmv "
+                + shellQuoted(record + QStringLiteral(".part")) + " " + shellQuoted(record) + "\necho $$ > "
+                + shellQuoted(shellPid) + "\nexec sleep 3\n"));
 
         QElapsedTimer clock;
         clock.start();
@@ -335,8 +361,8 @@ private Q_SLOTS:
         } else {
             QStringList expected;
             if (python != QStringLiteral("-"))
-                expected << m_root + QStringLiteral("/.youtube-venv/bin/python [") + pythonProbe.join(QStringLiteral("] ["))
-                                + QLatin1Char(']');
+                expected << m_root + QStringLiteral("/.youtube-venv/bin/python [")
+                        + pythonProbe.join(QStringLiteral("] [")) + QLatin1Char(']');
             if (downloader != QStringLiteral("-"))
                 expected << m_root + QStringLiteral("/.youtube-venv/bin/yt-dlp [--version]");
             QCOMPARE(asked, expected);
@@ -349,14 +375,13 @@ private Q_SLOTS:
             QVERIFY2(processRunning(shell), "the shell should still be at work");
             terminate(shell);
             QCOMPARE(QString::fromUtf8(readAll(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-                     (QStringList{QStringLiteral("-c"), buildCommand, QDir(m_root).canonicalPath(), QStringLiteral("/dev/null"),
-                                  QStringLiteral("/dev/null")}));
+                (QStringList { QStringLiteral("-c"), buildCommand, QDir(m_root).canonicalPath(),
+                    QStringLiteral("/dev/null"), QStringLiteral("/dev/null") }));
         } else {
             QTest::qSleep(300);
             QVERIFY(!QFile::exists(record) && !QFile::exists(record + QStringLiteral(".part")));
         }
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestServiceProcesses)

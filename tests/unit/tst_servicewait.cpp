@@ -81,7 +81,7 @@ private Q_SLOTS:
         QCOMPARE(service.runningVersion(), std::optional<QString>(QStringLiteral("3")));
         // The new server could not listen and said so in the shared log.
         QVERIFY(waitUntil([&] { return readAll(m_root + QStringLiteral("/server.log")).contains("无法监听"); },
-                          std::chrono::seconds(5)));
+            std::chrono::seconds(5)));
         terminate(old, 500);
         QVERIFY(!processRunning(old));
     }
