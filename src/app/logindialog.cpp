@@ -40,14 +40,19 @@ LoginDialog::LoginDialog(QWidget *parent) : QDialog(parent), m_field(new QLineEd
     m_field->setFocus();
 }
 
+void LoginDialog::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // A tray companion has no window of its own in front; bring this one there.
+    raise();
+    activateWindow();
+    m_field->setFocus();
+}
+
 std::optional<QString> LoginDialog::ask()
 {
     LoginDialog dialog;
     dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
-    dialog.show();
-    dialog.raise();
-    dialog.activateWindow();
-    dialog.m_field->setFocus();
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     const QString code = dialog.m_field->text();

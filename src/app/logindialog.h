@@ -21,6 +21,9 @@ public:
 
     QLineEdit *field() const { return m_field; }
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     QLineEdit *m_field;
 };

@@ -58,7 +58,7 @@ std::optional<QString> strictUtf8(const QByteArray &bytes)
 /// An optional sign and ASCII digits, within 32 bits; anything else is not an id.
 std::optional<qint32> processId(const QString &piece)
 {
-    static const QRegularExpression shape(QStringLiteral("^[+-]?[0-9]+$"));
+    static const QRegularExpression shape(QRegularExpression::anchoredPattern(QStringLiteral("[+-]?[0-9]+")));
     if (!shape.match(piece).hasMatch())
         return std::nullopt;
     bool ok = false;

@@ -1,0 +1,2 @@
+set(TEST_LIBS quenlo_ui)
+set(TEST_TIMEOUT 180)
