@@ -21,6 +21,9 @@ e2e_setup() {
   cp -p "$src/examples/demo-library/server.py" "$src/examples/demo-library/runtime-python" "$E2E_PROJECT/"
   cp -p "$bin" "$E2E_PROJECT/quenlo-menubar"
   E2E_APP="$E2E_PROJECT/quenlo-menubar"
+  # Settings, login item and session of each run stay inside it, never in the user's.
+  export HOME="$E2E_DIR/home" XDG_CONFIG_HOME="$E2E_DIR/config" XDG_DATA_HOME="$E2E_DIR/data"
+  mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME"
   export LOCAL_LIBRARY_PORT=$(e2e_free_port)
   E2E_PIDS=()
   trap e2e_teardown EXIT
