@@ -94,6 +94,8 @@ void Controller::applicationDidFinishLaunching()
     buildMenu();
     createStatusItem();
     setIcon(symbolNormal);
+    if (m_options.showTray)
+        prepareNotifications();
 
     if (const auto root = m_options.findProjectRoot())
         m_service = std::make_shared<Service>(*root, m_options.platform);

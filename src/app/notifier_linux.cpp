@@ -33,4 +33,6 @@ public:
 
 std::unique_ptr<Notifier> makeSystemNotifier() { return std::make_unique<FreedesktopNotifier>(); }
 
+void prepareNotifications() {}
+
 } // namespace quenlo

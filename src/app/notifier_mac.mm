@@ -3,6 +3,24 @@
 #import <Foundation/Foundation.h>
 #import <UserNotifications/UserNotifications.h>
 
+/// Shows the companion's notifications even while it is the active application.
+@interface QuenloNotificationDelegate : NSObject <UNUserNotificationCenterDelegate>
+@end
+
+@implementation QuenloNotificationDelegate
+- (void)userNotificationCenter:(UNUserNotificationCenter *)center
+       willPresentNotification:(UNNotification *)notification
+         withCompletionHandler:(void (^)(UNNotificationPresentationOptions options))completionHandler
+{
+    (void)center;
+    (void)notification;
+    if (@available(macOS 11.0, *))
+        completionHandler(UNNotificationPresentationOptionBanner | UNNotificationPresentationOptionSound);
+    else
+        completionHandler(UNNotificationPresentationOptionAlert | UNNotificationPresentationOptionSound);
+}
+@end
+
 namespace quenlo {
 
 namespace {
@@ -33,5 +51,16 @@ public:
 } // namespace
 
 std::unique_ptr<Notifier> makeSystemNotifier() { return std::make_unique<NotificationCenterNotifier>(); }
+
+void prepareNotifications()
+{
+    if (!canUseNotificationCenter())
+        return;
+    static QuenloNotificationDelegate *delegate = [[QuenloNotificationDelegate alloc] init];
+    UNUserNotificationCenter *center = [UNUserNotificationCenter currentNotificationCenter];
+    center.delegate = delegate;
+    [center requestAuthorizationWithOptions:(UNAuthorizationOptionAlert | UNAuthorizationOptionSound)
+                          completionHandler:^(BOOL, NSError *) {}];
+}
 
 } // namespace quenlo
