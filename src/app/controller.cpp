@@ -23,9 +23,6 @@ namespace quenlo {
 
 namespace {
 
-// Some tray hosts never say that the menu closed; fast polling must not run all day.
-constexpr int openMenuPollingLimitMs = 60000;
-
 std::optional<QString> defaultProjectRoot()
 {
     if (auto registered = registeredProject())
@@ -60,7 +57,7 @@ Controller::Controller(ControllerOptions options)
     m_remote->make = m_options.makeRemote;
     connect(&m_timer, &QTimer::timeout, this, [this] { queuePoll(true); });
     m_openMenuFallback.setSingleShot(true);
-    m_openMenuFallback.setInterval(openMenuPollingLimitMs);
+    m_openMenuFallback.setInterval(m_options.openMenuPollingLimitMs);
     connect(&m_openMenuFallback, &QTimer::timeout, this, [this] { schedulePolling(10); });
 }
 

@@ -44,6 +44,8 @@ struct ControllerOptions {
     bool showTray = true;
     /// How long to wait for a StatusNotifierWatcher before falling back to XEmbed.
     int trayWaitMs = 30000;
+    /// Some tray hosts never say that the menu closed; fast polling ends by itself after this.
+    int openMenuPollingLimitMs = 60000;
 };
 
 /// \brief The companion itself: owns the tray icon, the menu, the supervisor and the poll.

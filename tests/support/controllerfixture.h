@@ -27,6 +27,7 @@ struct ControllerFixture {
     std::unique_ptr<Controller> controller;
     /// Post through the OS's notification service instead of recording.
     bool systemNotifier = false;
+    int openMenuPollingLimitMs = 60000;
 
     ControllerFixture()
     {
@@ -57,6 +58,7 @@ struct ControllerFixture {
         options.openUrl = [this](const QUrl &url) { opened.append(url); };
         options.terminate = [this] { ++terminated; };
         options.showTray = false;
+        options.openMenuPollingLimitMs = openMenuPollingLimitMs;
         options.platform = linuxPlatform(configHome);
         options.applicationPath = QStringLiteral("/opt/quenlo/quenlo-menubar");
         controller = std::make_unique<Controller>(std::move(options));

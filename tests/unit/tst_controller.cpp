@@ -130,6 +130,22 @@ private Q_SLOTS:
         QCOMPARE(f.controller->pollingInterval(), 10.0);
     }
 
+    void openMenuPollingEndsWhenNoCloseArrives()
+    {
+        LocalFixture f;
+        f.openMenuPollingLimitMs = 400;
+        f.start();
+        f.controller->menuWillOpen(f.controller->statusMenu().menu);
+        QCOMPARE(f.controller->pollingInterval(), 2.0);
+        QTRY_COMPARE_WITH_TIMEOUT(f.controller->pollingInterval(), 10.0, 2000);
+        // A close that does arrive still stops the fallback from firing later.
+        f.controller->menuWillOpen(f.controller->statusMenu().menu);
+        f.controller->menuDidClose(f.controller->statusMenu().menu);
+        f.controller->menuWillOpen(f.controller->statusMenu().menu);
+        QTest::qWait(200);
+        QCOMPARE(f.controller->pollingInterval(), 2.0);
+    }
+
     void newestFlashOwnsTheLine()
     {
         LocalFixture f;
