@@ -75,6 +75,12 @@ TestCertificates TestCertificates::make(const QString &folder)
     return made;
 }
 
+void unsetProxyVariables()
+{
+    for (const char *name : { "http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" })
+        qunsetenv(name);
+}
+
 QString python3()
 {
     if (QFile::exists(QStringLiteral("/usr/bin/python3")))
@@ -147,6 +153,14 @@ HttpsTestServer::Route HttpsTestServer::json(
     r.status = status;
     r.body = body;
     r.headers += extraHeaders;
+    return r;
+}
+
+HttpsTestServer::Route HttpsTestServer::withCookies(int status, const QByteArrayList &cookies, const QByteArray &body)
+{
+    Route r = json(status, body);
+    for (const QByteArray &cookie : cookies)
+        r.headers.append({ "Set-Cookie", cookie });
     return r;
 }
 

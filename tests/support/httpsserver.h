@@ -61,6 +61,8 @@ public:
 
     void route(const QByteArray &method, const QByteArray &path, const Route &route);
     static Route json(int status, const QByteArray &body, QList<QPair<QByteArray, QByteArray>> extraHeaders = {});
+    /// A JSON reply with one Set-Cookie header for each of \a cookies, in order.
+    static Route withCookies(int status, const QByteArrayList &cookies, const QByteArray &body = "{}");
     void clearRoutes();
 
     QList<Request> requests() const;
@@ -81,6 +83,9 @@ private:
     quint16 m_port = 0;
     QString m_error;
 };
+
+/// Removes the proxy variables libcurl honours, so clients reach loopback servers directly.
+void unsetProxyVariables();
 
 /// Python 3 for the support scripts: /usr/bin/python3 when present, else the one on PATH.
 QString python3();
