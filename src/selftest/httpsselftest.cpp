@@ -35,7 +35,7 @@ QString loginCode(const QJsonDocument &document)
         return QString();
     const QJsonObject object = document.object();
     for (auto it = object.begin(); it != object.end(); ++it) {
-        if (false)
+        if (!it.value().isString())
             return QString();
     }
     return object.value(QStringLiteral("token")).toString();
@@ -63,12 +63,12 @@ int runHTTPSSelfTest(QuenloAPI &api, std::FILE *in, std::FILE *out)
     const std::optional<QByteArray> input = readToEnd(in);
     if (!input)
         return failed(out);
-    QJsonParseError error{};
+    QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(*input, &error);
     if (error.error != QJsonParseError::NoError || !(document.isObject() || document.isArray()))
         return failed(out);
 
-    if (!api.call(sessionPath, QJsonObject{{QStringLiteral("token"), loginCode(document)}}).ok())
+    if (!api.call(sessionPath, QJsonObject { { QStringLiteral("token"), loginCode(document) } }).ok())
         return failed(out);
     // The GET carries the session cookie the login just kept in api.
     const QuenloResult session = api.call(sessionPath, std::nullopt);

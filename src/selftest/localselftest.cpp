@@ -102,11 +102,11 @@ void checkService(const QString &root, Report &report)
     switch (outcome.kind) {
     case ServiceOutcome::Kind::Reused:
         report.ok(QStringLiteral("服务已在运行，直接复用（运行中 ") + service.runningVersion().value_or(unknownVersion)
-                  + QStringLiteral("，磁盘 ") + disk + QStringLiteral("）"));
+            + QStringLiteral("，磁盘 ") + disk + QStringLiteral("）"));
         return;
     case ServiceOutcome::Kind::Started:
         report.ok(QStringLiteral("服务已拉起（磁盘版本 ") + disk + QStringLiteral("，端口 ")
-                  + QString::number(servicePort()) + QStringLiteral("）"));
+            + QString::number(servicePort()) + QStringLiteral("）"));
         return;
     case ServiceOutcome::Kind::Failed:
         report.fail(QStringLiteral("确保服务可用：") + outcome.message);
@@ -116,7 +116,7 @@ void checkService(const QString &root, Report &report)
 
 /// One status endpoint: 404 means the server predates it; only a JSON object passes.
 void checkEndpoint(const QString &title, const Endpoint &endpoint,
-                   const std::function<QString(const QJsonObject &)> &describe, Report &report)
+    const std::function<QString(const QJsonObject &)> &describe, Report &report)
 {
     const QString name = title + QLatin1Char(' ') + endpoint.path;
     const HTTPReply reply = ask(endpoint);
@@ -170,8 +170,8 @@ void checkAgentFile(Report &report)
     // Qt reports no temporary folder at all when $TMPDIR names none; the file must not land
     // in the current folder or "/" instead.
     if (folder.isEmpty()) {
-        report.fail(QStringLiteral("开机自启配置：临时文件夹不存在（") + qEnvironmentVariable("TMPDIR")
-                    + QStringLiteral("）"));
+        report.fail(
+            QStringLiteral("开机自启配置：临时文件夹不存在（") + qEnvironmentVariable("TMPDIR") + QStringLiteral("）"));
         return;
     }
     const QString name = QStringLiteral("menubar-selftest-") + QString::number(::getpid()) + table.launchAgentExtension;

@@ -1,5 +1,9 @@
 #include "service/applicationpath.h"
 
+#ifdef Q_OS_MACOS
+#include <mach-o/dyld.h>
+#endif
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -11,7 +15,14 @@ QString executablePath()
     if (QCoreApplication::instance() != nullptr)
         return QCoreApplication::applicationFilePath();
     // The self-tests may run before any application object exists; Qt then has no answer
-    // (and warns), but Linux still names the executable here. macOS has no such link.
+    // (and warns), so ask the OS directly.
+#ifdef Q_OS_MACOS
+    char buffer[4096];
+    uint32_t size = sizeof buffer;
+    if (_NSGetExecutablePath(buffer, &size) == 0)
+        return QFileInfo(QString::fromUtf8(buffer)).canonicalFilePath();
+    return QString();
+#endif
     const QFileInfo self(QStringLiteral("/proc/self/exe"));
     if (self.isSymLink())
         return self.canonicalFilePath();

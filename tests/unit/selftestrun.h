@@ -42,8 +42,7 @@ struct ChildRun {
 /// folders), changed by \a environment: "NAME=VALUE" sets, a bare "NAME" removes. \a feed
 /// writes its standard input; without one the input is closed at once.
 inline ChildRun runChild(const QString &program, const QStringList &arguments, const QStringList &environment = {},
-                         const QString &workingFolder = {}, const std::function<void(QProcess &)> &feed = {},
-                         int timeoutMs = 60000)
+    const QString &workingFolder = {}, const std::function<void(QProcess &)> &feed = {}, int timeoutMs = 60000)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString &entry : environment) {

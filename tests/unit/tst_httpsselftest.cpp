@@ -2,8 +2,8 @@
 // made for this run. quenlo-httpsselftest runs the product's self-test code with the test
 // server's origin and CA; the product binary itself is run for what needs no server.
 
-#include "httpsserver.h"
 #include "fakehttpserver.h"
+#include "httpsserver.h"
 #include "selftestrun.h"
 #include "testenv.h"
 
@@ -28,8 +28,8 @@ const QByteArray sessionCookie = "quenlo_session=s3cr3t";
 
 Route loginAccepted()
 {
-    return HttpsTestServer::json(200, R"({"ok": true})",
-                                 {{"Set-Cookie", sessionCookie + "; Path=/; Secure; HttpOnly; SameSite=Lax"}});
+    return HttpsTestServer::json(
+        200, R"({"ok": true})", { { "Set-Cookie", sessionCookie + "; Path=/; Secure; HttpOnly; SameSite=Lax" } });
 }
 
 Route loginRefused()
@@ -52,8 +52,9 @@ class TestHTTPSSelfTest final : public QObject {
 
     ChildRun selfTest(const QByteArray &input, const QString &origin = {}, const QString &ca = {})
     {
-        return runChild(runner(), {origin.isEmpty() ? m_server->origin() : origin, ca.isEmpty() ? m_certs.caCert : ca},
-                        {}, {}, [input](QProcess &child) { child.write(input); });
+        return runChild(runner(),
+            { origin.isEmpty() ? m_server->origin() : origin, ca.isEmpty() ? m_certs.caCert : ca }, {}, {},
+            [input](QProcess &child) { child.write(input); });
     }
 
     /// The login request the server received first, with its body as an object.
@@ -61,10 +62,10 @@ class TestHTTPSSelfTest final : public QObject {
     {
         QCOMPARE(request.method, QByteArray("POST"));
         QCOMPARE(request.target, QByteArray("/api/session"));
-        QCOMPARE(request.values("Content-Type"), QList<QByteArray>{"application/json"});
+        QCOMPARE(request.values("Content-Type"), QList<QByteArray> { "application/json" });
         const QJsonDocument body = QJsonDocument::fromJson(request.body);
         QVERIFY2(body.isObject(), request.body.constData());
-        QCOMPARE(body.object(), (QJsonObject{{QStringLiteral("token"), token}}));
+        QCOMPARE(body.object(), (QJsonObject { { QStringLiteral("token"), token } }));
     }
 
     void verifySessionCheck(const HttpsTestServer::Request &request)
@@ -72,7 +73,7 @@ class TestHTTPSSelfTest final : public QObject {
         QCOMPARE(request.method, QByteArray("GET"));
         QCOMPARE(request.target, QByteArray("/api/session"));
         QCOMPARE(request.body, QByteArray());
-        QCOMPARE(request.values("Cookie"), QList<QByteArray>{sessionCookie});
+        QCOMPARE(request.values("Cookie"), QList<QByteArray> { sessionCookie });
     }
 
 private Q_SLOTS:
@@ -104,10 +105,12 @@ private Q_SLOTS:
         // The server takes only "good-code"; every other code is refused with 401.
         const QString good = QStringLiteral("good-code");
         QTest::newRow("object with token") << QByteArray(R"({"token": "good-code"})") << true << good << okLine;
-        QTest::newRow("white space around it") << QByteArray(" \n{\"token\": \"good-code\"}\n\n") << true << good << okLine;
-        QTest::newRow("further string entries") << QByteArray(R"({"note": "x", "token": "good-code"})") << true << good
-                                                << okLine;
-        QTest::newRow("wrong code") << QByteArray(R"({"token": "wrong"})") << true << QStringLiteral("wrong") << failedLine;
+        QTest::newRow("white space around it")
+            << QByteArray(" \n{\"token\": \"good-code\"}\n\n") << true << good << okLine;
+        QTest::newRow("further string entries")
+            << QByteArray(R"({"note": "x", "token": "good-code"})") << true << good << okLine;
+        QTest::newRow("wrong code") << QByteArray(R"({"token": "wrong"})") << true << QStringLiteral("wrong")
+                                    << failedLine;
 
         // Valid JSON without a usable code: the login goes ahead with an empty one.
         QTest::newRow("array") << QByteArray(R"(["good-code"])") << true << QString() << failedLine;
@@ -122,8 +125,8 @@ private Q_SLOTS:
         QTest::newRow("not JSON") << QByteArray("good-code\n") << false << QString() << failedLine;
         QTest::newRow("cut short") << QByteArray("{\"token\": \"good") << false << QString() << failedLine;
         QTest::newRow("top-level string") << QByteArray(R"("good-code")") << false << QString() << failedLine;
-        QTest::newRow("garbage after the object") << QByteArray(R"({"token": "good-code"} x)") << false << QString()
-                                                  << failedLine;
+        QTest::newRow("garbage after the object")
+            << QByteArray(R"({"token": "good-code"} x)") << false << QString() << failedLine;
         QTest::newRow("invalid UTF-8") << QByteArray("{\"token\": \"\xff\"}") << false << QString() << failedLine;
     }
 
@@ -134,7 +137,8 @@ private Q_SLOTS:
         QFETCH(QString, token);
         QFETCH(QByteArray, out);
 
-        m_server->route("POST", "/api/session", token == QStringLiteral("good-code") ? loginAccepted() : loginRefused());
+        m_server->route(
+            "POST", "/api/session", token == QStringLiteral("good-code") ? loginAccepted() : loginRefused());
         const ChildRun run = selfTest(input);
         QVERIFY(run.finished);
         QCOMPARE(run.err, QByteArray());
@@ -194,9 +198,10 @@ private Q_SLOTS:
 
         using S = HttpsTestServer;
         QTest::newRow("401") << loginRefused();
-        QTest::newRow("server error") << S::json(500, R"({"error": "db"})", {{"Set-Cookie", sessionCookie}});
+        QTest::newRow("server error") << S::json(500, R"({"error": "db"})", { { "Set-Cookie", sessionCookie } });
         QTest::newRow("no session cookie") << S::json(200, R"({"ok": true})");
-        QTest::newRow("another cookie only") << S::json(200, R"({"ok": true})", {{"Set-Cookie", "theme=dark; Path=/"}});
+        QTest::newRow("another cookie only")
+            << S::json(200, R"({"ok": true})", { { "Set-Cookie", "theme=dark; Path=/" } });
     }
 
     void loginFails()
@@ -218,7 +223,7 @@ private Q_SLOTS:
     void transportFails_data()
     {
         QTest::addColumn<QString>("origin"); ///< empty: the test server
-        QTest::addColumn<QString>("ca");     ///< empty: the CA that signed the test server
+        QTest::addColumn<QString>("ca"); ///< empty: the CA that signed the test server
         QTest::newRow("certificate from an untrusted CA") << QString() << m_certs.unrelatedCaCert;
         QTest::newRow("nothing listening") << QStringLiteral("https://127.0.0.1:%1").arg(freePort()) << QString();
     }
@@ -242,7 +247,7 @@ private Q_SLOTS:
         // The code arrives in two pieces; nothing may be sent before the input is closed.
         m_server->route("POST", "/api/session", loginAccepted());
         int sentEarly = -1;
-        const ChildRun run = runChild(runner(), {m_server->origin(), m_certs.caCert}, {}, {}, [&](QProcess &child) {
+        const ChildRun run = runChild(runner(), { m_server->origin(), m_certs.caCert }, {}, {}, [&](QProcess &child) {
             child.write("{\"tok");
             child.waitForBytesWritten(5000);
             QThread::msleep(700);
@@ -261,9 +266,9 @@ private Q_SLOTS:
     void productBinary_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("alone") << QStringList{QStringLiteral("--selftest-https")};
+        QTest::newRow("alone") << QStringList { QStringLiteral("--selftest-https") };
         QTest::newRow("wins over --selftest")
-            << QStringList{QStringLiteral("--selftest"), QStringLiteral("/"), QStringLiteral("--selftest-https")};
+            << QStringList { QStringLiteral("--selftest"), QStringLiteral("/"), QStringLiteral("--selftest-https") };
     }
 
     void productBinary()

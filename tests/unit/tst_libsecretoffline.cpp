@@ -54,8 +54,7 @@ class TestLibsecretOffline final : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        for (const char *name : { "http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" })
-            qunsetenv(name);
+        unsetProxyVariables();
         m_certs = TestCertificates::make(makeFolder(QStringLiteral("certs")));
         QVERIFY2(m_certs.error.isEmpty(), qPrintable(m_certs.error));
         m_server = std::make_unique<HttpsTestServer>(m_certs.serverCert, m_certs.serverKey);

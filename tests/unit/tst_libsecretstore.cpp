@@ -163,8 +163,7 @@ private Q_SLOTS:
         }
         for (const char *tool : { "gnome-keyring-daemon", "secret-tool", "gdbus" })
             QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(), tool);
-        for (const char *name : { "http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" })
-            qunsetenv(name);
+        unsetProxyVariables();
         m_certs = TestCertificates::make(makeFolder(QStringLiteral("certs")));
         QVERIFY2(m_certs.error.isEmpty(), qPrintable(m_certs.error));
         m_server = std::make_unique<HttpsTestServer>(m_certs.serverCert, m_certs.serverKey);

@@ -3,11 +3,8 @@
 // server that starts but cannot read its data; and servers that cannot be started at all,
 // after which every check still runs.
 
-#include "app/processvalues.h"
-#include "fakehttpserver.h"
 #include "processinfo.h"
-#include "selftestrun.h"
-#include "testenv.h"
+#include "selftestbench.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,21 +12,6 @@
 
 using namespace quenlo;
 using namespace quenlo::test;
-
-namespace {
-
-#ifdef Q_OS_MACOS
-const QString agentExtension = QStringLiteral(".plist");
-#else
-const QString agentExtension = QStringLiteral(".desktop");
-#endif
-
-QString agentOk(qint64 pid)
-{
-    return QStringLiteral("OK: 开机自启配置：写入、回读、删除都正常（menubar-selftest-%1%2）").arg(pid).arg(agentExtension);
-}
-
-} // namespace
 
 class TestSelfTestService final : public QObject {
     Q_OBJECT
@@ -39,9 +21,9 @@ class TestSelfTestService final : public QObject {
 
     ChildRun selfTest(const QString &root, const QStringList &environment = {})
     {
-        return runChild(menubarBinary(), {QStringLiteral("--selftest"), root},
-                        QStringList{QStringLiteral("LOCAL_LIBRARY_PORT=%1").arg(m_port), "TZ=UTC", "TMPDIR=" + m_tmp}
-                            + environment);
+        return runChild(menubarBinary(), { QStringLiteral("--selftest"), root },
+            QStringList { QStringLiteral("LOCAL_LIBRARY_PORT=%1").arg(m_port), "TZ=UTC", "TMPDIR=" + m_tmp }
+                + environment);
     }
 
     /// The one server listening on the port, started from \a root's server.py.
@@ -52,7 +34,7 @@ class TestSelfTestService final : public QObject {
         *found = pids.first();
         QCOMPARE(workingFolder(*found), root);
         QVERIFY2(commandLine(*found).contains(root + QStringLiteral("/server.py")),
-                 qPrintable(commandLine(*found).join(u' ')));
+            qPrintable(commandLine(*found).join(u' ')));
     }
 
 private Q_SLOTS:
@@ -75,14 +57,13 @@ private Q_SLOTS:
         QVERIFY(writeFile(root + QStringLiteral("/autosync.json"), R"({"hours": 6, "next": 4102444800})"));
 
         const ChildRun first = selfTest(root);
-        QVERIFY2(first.finished, first.out.constData());
-        QCOMPARE(first.err, QByteArray());
+        verifyQuiet(first);
         const QString located = QStringLiteral("OK: 定位项目目录：") + root;
         const QString menu = QStringLiteral("OK: 菜单状态 /api/menu-status：未读 3 条，运行中 0 个，排队 0 个");
         const QString autosync = QStringLiteral("OK: 自动同步 /api/autosync：每 6 小时，下次 1月1日 00:00");
         QCOMPARE(first.lines(),
-                 (QStringList{located, QStringLiteral("OK: 服务已拉起（磁盘版本 3，端口 %1）").arg(m_port), menu,
-                              autosync, agentOk(first.pid), QStringLiteral("自检全部通过")}));
+            (QStringList { located, QStringLiteral("OK: 服务已拉起（磁盘版本 3，端口 %1）").arg(m_port), menu, autosync,
+                agentOkLine(first.pid), passedLine }));
         QCOMPARE(first.exitCode, 0);
 
         // The server outlives the self-test that started it.
@@ -94,13 +75,13 @@ private Q_SLOTS:
 
         // A second run finds it and reuses it.
         const ChildRun second = selfTest(root);
-        QVERIFY(second.finished);
-        QCOMPARE(second.err, QByteArray());
-        QCOMPARE(second.lines(), (QStringList{located, QStringLiteral("OK: 服务已在运行，直接复用（运行中 3，磁盘 3）"), menu,
-                                              autosync, agentOk(second.pid), QStringLiteral("自检全部通过")}));
+        verifyQuiet(second);
+        QCOMPARE(second.lines(),
+            (QStringList { located, QStringLiteral("OK: 服务已在运行，直接复用（运行中 3，磁盘 3）"), menu, autosync,
+                agentOkLine(second.pid), passedLine }));
         QCOMPARE(second.exitCode, 0);
-        QCOMPARE(listeningPids(m_port), QList<pid_t>{server});
-        QCOMPARE(QDir(m_tmp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(listeningPids(m_port), QList<pid_t> { server });
+        QCOMPARE(entriesOf(m_tmp), QStringList());
     }
 
     void startedButDataUnreadable()
@@ -108,15 +89,13 @@ private Q_SLOTS:
         // The server answers, but its database probe fails: a FAIL line, and the endpoint
         // checks still run against the server that now listens.
         const QString root = copyDemoLibrary();
-        const ChildRun run = selfTest(root, {QStringLiteral("DEMO_PREFERENCES_STATUS=500")});
-        QVERIFY(run.finished);
-        QCOMPARE(run.err, QByteArray());
+        const ChildRun run = selfTest(root, { QStringLiteral("DEMO_PREFERENCES_STATUS=500") });
+        verifyQuiet(run);
         QCOMPARE(run.lines(),
-                 (QStringList{QStringLiteral("OK: 定位项目目录：") + root,
-                              QStringLiteral("FAIL: 确保服务可用：服务已启动但读不到Quenlo数据"),
-                              QStringLiteral("OK: 菜单状态 /api/menu-status：未读 3 条，运行中 0 个，排队 0 个"),
-                              QStringLiteral("OK: 自动同步 /api/autosync：关闭"), agentOk(run.pid),
-                              QStringLiteral("自检未通过")}));
+            (QStringList { QStringLiteral("OK: 定位项目目录：") + root,
+                QStringLiteral("FAIL: 确保服务可用：服务已启动但读不到Quenlo数据"),
+                QStringLiteral("OK: 菜单状态 /api/menu-status：未读 3 条，运行中 0 个，排队 0 个"),
+                QStringLiteral("OK: 自动同步 /api/autosync：关闭"), agentOkLine(run.pid), notPassedLine }));
         QCOMPARE(run.exitCode, 1);
         pid_t server = 0;
         verifyServerOf(root, &server);
@@ -145,16 +124,14 @@ private Q_SLOTS:
 
         QVERIFY(listeningPids(m_port).isEmpty());
         const ChildRun run = selfTest(root);
-        QVERIFY2(run.finished, run.out.constData());
-        QCOMPARE(run.err, QByteArray());
+        verifyQuiet(run);
         QCOMPARE(run.lines(),
-                 (QStringList{QStringLiteral("OK: 定位项目目录：") + root, QStringLiteral("FAIL: 确保服务可用：") + reason,
-                              QStringLiteral("FAIL: 菜单状态 /api/menu-status：连不上服务"),
-                              QStringLiteral("FAIL: 自动同步 /api/autosync：连不上服务"), agentOk(run.pid),
-                              QStringLiteral("自检未通过")}));
+            (QStringList { QStringLiteral("OK: 定位项目目录：") + root, QStringLiteral("FAIL: 确保服务可用：") + reason,
+                QStringLiteral("FAIL: 菜单状态 /api/menu-status：连不上服务"),
+                QStringLiteral("FAIL: 自动同步 /api/autosync：连不上服务"), agentOkLine(run.pid), notPassedLine }));
         QCOMPARE(run.exitCode, 1);
         QVERIFY(listeningPids(m_port).isEmpty());
-        QCOMPARE(QDir(m_tmp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(entriesOf(m_tmp), QStringList());
     }
 };
 
