@@ -65,6 +65,7 @@ Controller::~Controller()
 {
     if (m_statusItem)
         m_statusItem->hide();
+    delete m_menu.menu; // the tray icon keeps only a guarded pointer to it
 }
 
 void Controller::submitWork(std::function<Continuation()> job)
@@ -128,8 +129,9 @@ void Controller::buildMenu()
     connect(m.menu, &QMenu::aboutToShow, this, [this] { menuWillOpen(m_menu.menu); });
     connect(m.menu, &QMenu::aboutToHide, this, [this] { menuDidClose(m_menu.menu); });
     // Checkable items flip their own mark when clicked; the file or the server decides it.
-    for (QAction *item : m.autosyncItems + QList<QAction *>{m.startupItem, m.transcriptionItem})
+    for (QAction *item : m.autosyncItems + QList<QAction *>{m.startupItem})
         connect(item, &QAction::triggered, this, [this] { apply(); });
+    connect(m.transcriptionItem, &QAction::triggered, this, [this] { renderTranscription(m_menu, m_worker); });
 }
 
 void Controller::createStatusItem()
@@ -197,7 +199,8 @@ void Controller::queuePoll(bool fromTimer)
             if (m_state.serviceUp)
                 m_serviceBroken = false;
             apply();
-            renderTranscription(m_menu, poll.worker);
+            m_worker = poll.worker;
+            renderTranscription(m_menu, m_worker);
             Q_EMIT pollApplied();
         };
     });

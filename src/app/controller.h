@@ -127,6 +127,7 @@ private:
     std::shared_ptr<Service> m_service;
     std::shared_ptr<RemoteHolder> m_remote; // its api is touched only on the work queue
     MenuState m_state;
+    std::optional<TranscriptionWorker> m_worker; ///< from the last poll
     bool m_serviceBroken = false;
     std::optional<QString> m_flashText;
     int m_flashToken = 0;

@@ -202,6 +202,22 @@ private Q_SLOTS:
         QCOMPARE(f.notified(), QStringList{message});
     }
 
+    void clickedCheckmarksFollowTheServerNotTheClick()
+    {
+        ControllerFixture f;
+        f.server->route("POST", "/api/transcription-worker", FakeHttpServer::json(200, R"({"message":"好"})"));
+        f.start();
+        QVERIFY(f.settle());
+        const StatusMenu &m = f.controller->statusMenu();
+        QVERIFY(m.transcriptionItem->isChecked()); // the server says enabled
+        m.transcriptionItem->trigger();
+        QVERIFY(m.transcriptionItem->isChecked()); // until a poll says otherwise
+        m.autosyncItems[3]->trigger();
+        QVERIFY(!m.autosyncItems[3]->isChecked()); // the fake server keeps no schedule
+        QVERIFY(f.settle());
+        QVERIFY(!m.autosyncItems[3]->isChecked());
+    }
+
     void transcriptionWithTheServerDown()
     {
         ControllerFixture f;
