@@ -20,12 +20,24 @@ test: build
 
 # The whole suite again with address and undefined-behaviour sanitizers (CI runs it too).
 # Leak checking is off: Qt's and fontconfig's process-lifetime caches read as leaks.
+# The soak is left out: the sanitizer's quarantine of freed memory is what it would measure.
 SAN_BUILD ?= build-sanitize
 test-sanitize: deps
 	@cmake -S . -B $(SAN_BUILD) -G Ninja -DQUENLO_WERROR=ON -DQUENLO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(SAN_BUILD) -j $(JOBS)
 	@cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		QUENLO_SOAK_POLLS=2000 ctest --output-on-failure -j $(JOBS) -LE package
+		ctest --output-on-failure -j $(JOBS) -LE "package|soak"
+
+# Benchmarks: a Release build of their own, then every figure with its goal (bench/README.md).
+bench: deps
+	@cmake -S . -B build-bench -G Ninja -DQUENLO_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build build-bench --target benchmarks -j $(JOBS)
+	@bash bench/run.sh build-bench
+
+# libFuzzer targets built with clang in build-fuzz, each run for FUZZ_SECONDS on one core.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/run.sh
 
 clean:
 	rm -rf $(BUILD)

@@ -206,8 +206,10 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
     const auto elapsed = std::chrono::steady_clock::now() - started;
 
     // libcurl reports its overall time-out and the idle abort with the same code; only the
-    // first one is "no answer in time", and it outranks whatever else went wrong.
-    if (result != CURLE_OK && elapsed >= deadline)
+    // first one is "no answer in time", and it outranks whatever else went wrong. libcurl
+    // keeps its own millisecond clock and may stop a hair before ours reads 25 s; the idle
+    // abort comes at 20 s at the earliest, so a second's margin cannot mix the two up.
+    if (result != CURLE_OK && elapsed >= deadline - std::chrono::seconds(1))
         return failure(QStringLiteral("连接超时，请稍后重试"));
     if (result != CURLE_OK) {
         const QString text
