@@ -39,5 +39,9 @@ FUZZ_SECONDS ?= 60
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/run.sh
 
+# A Debian package on Linux (BUILD/quenlo-menubar_VERSION_ARCH.deb), a disk image on macOS.
+package: build
+	@cmake --build $(BUILD) --target package
+
 clean:
 	rm -rf $(BUILD)
