@@ -1,6 +1,6 @@
 // tidy() with a limit from the first byte: never longer than limit + 1 user-perceived
-// characters, never a control or format character, never a blank at either end, and tidying
-// again changes nothing.
+// characters, always valid UTF-16, never a control or format character, never a blank at either
+// end, and tidying again changes nothing.
 
 #include "fuzzcheck.h"
 
@@ -13,12 +13,18 @@ using namespace quenlo::fuzz;
 
 namespace {
 
+/// User-perceived characters. UAX #29 places boundaries between code points only; Qt 6.4's
+/// finder also reports some inside surrogate pairs (after Indic or Thai letters: "नमस्ते😀"), and
+/// those are not counted.
 qsizetype graphemes(const QString &text)
 {
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     qsizetype count = 0;
-    while (finder.toNextBoundary() >= 0)
+    for (qsizetype at = finder.toNextBoundary(); at >= 0; at = finder.toNextBoundary()) {
+        if (at < text.size() && text.at(at).isLowSurrogate() && text.at(at - 1).isHighSurrogate())
+            continue;
         ++count;
+    }
     return count;
 }
 
@@ -37,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const qsizetype limit = selector & 63;
     const QString text = textOf(input.rest(), selector & 64);
     const QString out = tidy(text, limit);
+    check(out.isValidUtf16(), "the result is valid UTF-16 (no pair cut in half)", out);
 
     const qsizetype count = graphemes(out);
     check(count <= limit + 1, "at most limit + 1 characters",

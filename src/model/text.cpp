@@ -49,10 +49,15 @@ QString tidy(const QString &text, qsizetype limit)
     QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, kept);
     qsizetype count = 0;
     while (graphemes.toNextBoundary() >= 0) {
+        // Qt 6.4's finder reports some boundaries inside a surrogate pair (an emoji after an
+        // Indic letter); a cut there would leave half a character behind.
+        const qsizetype at = graphemes.position();
+        if (at > 0 && at < kept.size() && kept.at(at).isLowSurrogate() && kept.at(at - 1).isHighSurrogate())
+            continue;
         ++count;
         if (count == limit) {
             const qsizetype cut = graphemes.position();
-            if (graphemes.toNextBoundary() < 0)
+            if (cut >= kept.size())
                 return kept; // exactly limit characters
             return kept.left(cut) + QStringLiteral("…");
         }

@@ -95,6 +95,18 @@ private Q_SLOTS:
         QCOMPARE(quenlo::tidy(text, limit), expected);
     }
 
+    void tidyNeverCutsASurrogatePair()
+    {
+        // Found by fuzzing: Qt's grapheme finder puts a boundary inside the emoji's pair here.
+        const QString text = QStringLiteral("\u0006नमस्ते😀😀");
+        for (int limit = 0; limit <= 12; ++limit) {
+            const QString out = quenlo::tidy(text, limit);
+            QVERIFY2(out.isValidUtf16(), qPrintable(QString::number(limit)));
+            QVERIFY(text.mid(1).startsWith(out.endsWith(QStringLiteral("…")) ? out.chopped(1) : out));
+        }
+        QCOMPARE(quenlo::tidy(text, 40), QStringLiteral("नमस्ते😀😀"));
+    }
+
     void tidyDefaultLimitIs24() { QCOMPARE(quenlo::tidy(QString(30, 'y')), QString(24, 'y') + "…"); }
 
     void humanTimeRelative_data()
