@@ -8,7 +8,9 @@ fuzz_build_targets
 status=0
 for t in "${fuzz_targets[@]}"; do
   log=$fuzz_build/replay-$t.log
-  if "$fuzz_build/fuzz/fuzz_$t" -runs=0 "$fuzz_top/fuzz/corpus/$t" >"$log" 2>&1; then
+  mkdir -p "$fuzz_build/artifacts"
+  if "$fuzz_build/fuzz/fuzz_$t" -runs=0 -artifact_prefix="$fuzz_build/artifacts/replay-$t-" "$fuzz_top/fuzz/corpus/$t" \
+    >"$log" 2>&1; then
     echo "replay $t: $(grep -c . <(ls "$fuzz_top/fuzz/corpus/$t")) inputs, ok"
   else
     echo "replay $t: FAILED (log: $log)"
