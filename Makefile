@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?= -DQUENLO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build demo test test-sanitize bench fuzz package clean
+.PHONY: deps build demo test test-sanitize bench fuzz fuzz-replay package clean
 
 deps:
 	@bash scripts/install-deps
@@ -39,6 +39,10 @@ bench: deps
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash fuzz/run.sh
+
+# Each fuzz target once over its committed corpus: about a minute from scratch, so CI runs it.
+fuzz-replay: deps
+	@JOBS=$(JOBS) bash fuzz/replay.sh
 
 # A Debian package on Linux (BUILD/quenlo-menubar_VERSION_ARCH.deb), a disk image on macOS.
 package: build

@@ -1,8 +1,7 @@
 // The NAS client's input handling. Odd first byte: the path of QuenloAPI::call(), against an
 // origin whose port refuses at once; a path it accepts must be sent to that origin and no
-// other, a path it refuses must not be sent. Even first byte: a reply body through the reading
-// call() applies (not a JSON object: an empty object) and the task message of the NAS add.
-// QuenloAPI exposes no pure function for the status and body of a reply; see fuzz/README.md.
+// other, a path it refuses must not be sent. Even first byte: bits 1-4 pick an HTTP status, the
+// rest is the reply body, read as call() reads it (readNasReply), then the NAS add's message.
 
 #include "fuzzcheck.h"
 
@@ -63,15 +62,37 @@ void path(const QString &path)
     check(hostAndPort((origin + path).toUtf8()) == "127.0.0.1:1", "an accepted path keeps the origin's host", path);
 }
 
-void reply(const QByteArray &body)
+// 0 is "no status"; the rest straddle each rule's edges.
+constexpr long statuses[16] = { 200, 0, 201, 204, 299, 300, 199, 301, 400, 401, 403, 404, 500, 503, -1, 100 };
+
+void reply(long status, const QByteArray &body)
 {
-    // What call() hands back for a 2xx reply, and what the add command then says.
-    const QJsonObject object = jsonObject(body).value_or(QJsonObject());
-    const QString message = nasTaskMessage(object);
+    const QuenloResult result = readNasReply(status, body);
+    const std::optional<QJsonObject> object = jsonObject(body);
+    if (status >= 200 && status <= 299) {
+        check(result.ok() && result.domain == QuenloResult::Domain::None, "2xx is a success");
+        check(*result.reply == object.value_or(QJsonObject()), "a success hands back the body's object, or {}");
+    } else {
+        check(!result.ok() && result.domain == QuenloResult::Domain::Quenlo, "any other status is the client's error");
+        QString expected;
+        if (status <= 0)
+            expected = QStringLiteral("NAS 暂不可达");
+        else if (status == 401)
+            expected = QStringLiteral("请先设置Quenlo登录码");
+        else if (object && object->value(QStringLiteral("error")).isString())
+            expected = object->value(QStringLiteral("error")).toString();
+        else
+            expected = QStringLiteral("操作未成功");
+        check(result.message == expected, "the failure says what the rules say", result.message);
+        check(result.code == (status == 401 ? 401 : 1), "401 keeps its code, the rest are code 1");
+        return;
+    }
+    const QString message = nasTaskMessage(*result.reply);
     check(message == addedMessage || message == QStringLiteral("未取得投递回执，请查看任务中心"),
         "the NAS add says one of its two texts");
     if (message == addedMessage)
-        check(object.value(QStringLiteral("ok")) == QJsonValue(true) && object.contains(QStringLiteral("id")),
+        check(result.reply->value(QStringLiteral("ok")) == QJsonValue(true)
+                && result.reply->contains(QStringLiteral("id")),
             "success needs ok true and an id");
 }
 
@@ -84,6 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (mode & 1)
         path(textOf(input.rest(), mode & 2));
     else
-        reply(input.rest());
+        reply(statuses[(mode >> 1) & 15], input.rest());
     return 0;
 }

@@ -218,21 +218,25 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
     }
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    QuenloResult reply = readNasReply(status, received);
+    if (reply.ok() && body && path == loginPath) {
+        const std::optional<QByteArray> cookie = sessionCookie(h);
+        if (!cookie)
+            return failure(QStringLiteral("登录回执不完整"));
+        return keepSession(*cookie, std::move(*reply.reply));
+    }
+    return reply;
+}
+
+QuenloResult readNasReply(long status, const QByteArray &body)
+{
     if (status <= 0)
         return failure(QStringLiteral("NAS 暂不可达"));
-
-    QJsonObject reply = jsonObject(received).value_or(QJsonObject {});
+    QJsonObject reply = jsonObject(body).value_or(QJsonObject {});
     if (status == 401)
         return failure(QStringLiteral("请先设置Quenlo登录码"), 401);
-    if (status >= 200 && status <= 299) {
-        if (body && path == loginPath) {
-            const std::optional<QByteArray> cookie = sessionCookie(h);
-            if (!cookie)
-                return failure(QStringLiteral("登录回执不完整"));
-            return keepSession(*cookie, std::move(reply));
-        }
+    if (status >= 200 && status <= 299)
         return { std::move(reply), QuenloResult::Domain::None, 0, {} };
-    }
     const QJsonValue error = reply.value(QStringLiteral("error"));
     return failure(error.isString() ? error.toString() : QStringLiteral("操作未成功"));
 }

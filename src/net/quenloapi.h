@@ -30,6 +30,11 @@ struct QuenloResult {
     bool ok() const { return reply.has_value(); }
 };
 
+/// What a finished transfer's HTTP \a status and \a body mean, before any login step: no status
+/// (0) is "NAS 暂不可达", 401 asks for the login code, 2xx gives the body as an object (an empty
+/// one when it is not a JSON object), any other status the body's "error" string or "操作未成功".
+QuenloResult readNasReply(long status, const QByteArray &body);
+
 /// \brief The blocking HTTPS client of the NAS library server, keeping its login session.
 ///
 /// Failures are values: call() never throws, it returns a QuenloResult whose message is
