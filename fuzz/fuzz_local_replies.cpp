@@ -75,13 +75,13 @@ std::optional<QString> errorText(const HTTPReply &reply, qsizetype limit)
 {
     const auto object = jsonObject(reply.body);
     const auto error = object ? stringKey(*object, QStringLiteral("error")) : std::nullopt;
-    return error ? std::optional<QString>(tidy(*error, limit)) : std::nullopt;
+    const QString shown = error ? tidy(*error, limit) : QString();
+    return shown.isEmpty() ? std::nullopt : std::optional<QString>(shown);
 }
 
 void messages(const HTTPReply &reply, qint64 hours)
 {
-    // An "error" that is empty or only blanks tidies to "": the commands then flash an empty
-    // message (allowed by their rules; reported, not asserted against).
+    // Every command says something, whatever the reply.
     const QString added = clipboardAddMessage(reply);
     if (reply.status == 202)
         check(added == addedMessage, "202 is success");
@@ -109,8 +109,14 @@ void messages(const HTTPReply &reply, qint64 hours)
     check(next == !(worker && worker->enabled == true), "the switch asks for the opposite of enabled");
     const QString switched = transcriptionSetMessage(reply);
     const auto object = jsonObject(reply.body);
-    if (!object || (!stringKey(*object, QStringLiteral("message")) && !stringKey(*object, QStringLiteral("error"))))
+    const auto serverText = [&](const QString &key) {
+        const auto text = object ? stringKey(*object, key) : std::nullopt;
+        return text && !isBlankText(*text);
+    };
+    if (!serverText(QStringLiteral("message")) && !serverText(QStringLiteral("error")))
         check(switched == QStringLiteral("本机转写开关设置失败"), "no text from the server: its own", switched);
+    for (const QString &message : { added, sync, switched })
+        check(!isBlankText(message), "a command never flashes an empty message", message);
     const QString task = nasTaskMessage(jsonObject(reply.body).value_or(QJsonObject()));
     check(!task.isEmpty(), "a NAS task reply always says something");
 

@@ -13,7 +13,8 @@ std::optional<QString> errorText(const HTTPReply &reply, qsizetype limit)
     if (!object)
         return std::nullopt;
     const auto error = stringKey(*object, QStringLiteral("error"));
-    if (!error)
+    // A blank "error" says nothing; the command's own text is shown instead of an empty line.
+    if (!error || isBlankText(*error))
         return std::nullopt;
     return tidy(*error, limit);
 }
@@ -86,10 +87,10 @@ QString transcriptionSetMessage(const HTTPReply &reply)
 {
     const auto object = reply.json();
     if (object) {
-        if (const auto message = stringKey(*object, QStringLiteral("message")))
-            return *message;
-        if (const auto error = stringKey(*object, QStringLiteral("error")))
-            return *error;
+        for (const QString &key : { QStringLiteral("message"), QStringLiteral("error") }) {
+            if (const auto text = stringKey(*object, key); text && !isBlankText(*text))
+                return *text;
+        }
     }
     return QStringLiteral("本机转写开关设置失败");
 }

@@ -67,6 +67,11 @@ QString tidy(const QString &text, qsizetype limit)
     return kept;
 }
 
+bool isBlankText(const QString &text)
+{
+    return tidy(text, 1).isEmpty();
+}
+
 QString humanTime(double secondsSinceEpoch) { return humanTime(secondsSinceEpoch, QDateTime::currentDateTime()); }
 
 QString humanTime(double secondsSinceEpoch, const QDateTime &now)

@@ -2,6 +2,7 @@
 
 #include "net/cookielist.h"
 #include "net/curlglobal.h"
+#include "model/text.h"
 #include "net/httpcall.h"
 
 #include <QJsonDocument>
@@ -237,8 +238,9 @@ QuenloResult readNasReply(long status, const QByteArray &body)
         return failure(QStringLiteral("请先设置Quenlo登录码"), 401);
     if (status >= 200 && status <= 299)
         return { std::move(reply), QuenloResult::Domain::None, 0, {} };
+    // Shown unchanged, unless it is blank: an empty line would tell the user nothing.
     const QJsonValue error = reply.value(QStringLiteral("error"));
-    return failure(error.isString() ? error.toString() : QStringLiteral("操作未成功"));
+    return failure(error.isString() && !isBlankText(error.toString()) ? error.toString() : QStringLiteral("操作未成功"));
 }
 
 QuenloResult QuenloAPI::keepSession(const QByteArray &cookie, QJsonObject reply)

@@ -54,6 +54,9 @@ private Q_SLOTS:
         QTest::newRow("error text of exactly 50 whole") << qint64(400) << errorBody(eighty.left(50)) << eighty.left(50);
         QTest::newRow("error on a 200") << qint64(200) << errorBody("重复链接") << "重复链接";
         QTest::newRow("error not a string") << qint64(500) << QByteArray(R"({"error":5})") << "添加未成功，请稍后重试";
+        QTest::newRow("empty error") << qint64(404) << errorBody("") << "添加未成功，请稍后重试";
+        QTest::newRow("error of blanks and controls") << qint64(400) << errorBody(" \t\u200b\n\u3000")
+                                                      << "添加未成功，请稍后重试";
     }
     void clipboardAdd()
     {
@@ -93,6 +96,8 @@ private Q_SLOTS:
         QTest::newRow("500 empty") << qint64(500) << QByteArray() << "更新请求没有成功";
         QTest::newRow("no server") << qint64(-1) << QByteArray() << "服务未运行";
         QTest::newRow("error cut at 30") << qint64(409) << errorBody(eighty) << eighty.left(30) + "…";
+        QTest::newRow("empty error, no server") << qint64(-1) << errorBody("") << "服务未运行";
+        QTest::newRow("blank error") << qint64(500) << errorBody("  ") << "更新请求没有成功";
     }
     void syncAll()
     {
@@ -115,6 +120,7 @@ private Q_SLOTS:
         QTest::newRow("200 daily") << qint64(200) << errorBody("ignored") << qint64(24) << "自动同步已设为每天";
         QTest::newRow("error cut at 30") << qint64(500) << errorBody(eighty) << qint64(3) << eighty.left(30) + "…";
         QTest::newRow("no server") << qint64(-1) << QByteArray() << qint64(3) << "设置没有保存成功";
+        QTest::newRow("empty error") << qint64(500) << errorBody("") << qint64(3) << "设置没有保存成功";
     }
     void autosync()
     {
@@ -140,6 +146,10 @@ private Q_SLOTS:
                                             << QByteArray(R"({"message":1,"error":"坏了"})") << "坏了";
         QTest::newRow("message wins over error") << QByteArray(R"({"enabled":true})") << false
                                                  << QByteArray(R"({"message":"好","error":"坏"})") << "好";
+        QTest::newRow("blank message gives way to error") << QByteArray(R"({"enabled":true})") << false
+                                                          << QByteArray(R"({"message":" ","error":"坏"})") << "坏";
+        QTest::newRow("both empty: own text") << QByteArray(R"({"enabled":true})") << false
+                                              << QByteArray(R"({"message":"","error":""})") << "本机转写开关设置失败";
     }
     void transcription()
     {

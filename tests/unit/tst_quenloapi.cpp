@@ -83,8 +83,10 @@ private Q_SLOTS:
                                              << false << none << 1 << QStringLiteral("链接格式不对");
         QTest::newRow("404 with error text") << QByteArray("GET") << 404 << QByteArray(R"({"error":"not here"})")
                                              << false << none << 1 << QStringLiteral("not here");
-        QTest::newRow("400 with empty error text")
-            << QByteArray("POST") << 400 << QByteArray(R"({"error":""})") << false << none << 1 << QString();
+        QTest::newRow("400 with empty error text") << QByteArray("POST") << 400 << QByteArray(R"({"error":""})")
+                                                   << false << none << 1 << QStringLiteral("操作未成功");
+        QTest::newRow("400 with blank error text") << QByteArray("POST") << 400 << QByteArray(R"({"error":" \n"})")
+                                                   << false << none << 1 << QStringLiteral("操作未成功");
         QTest::newRow("400 error is a number") << QByteArray("POST") << 400 << QByteArray(R"({"error":5})") << false
                                                << none << 1 << QStringLiteral("操作未成功");
         QTest::newRow("500 not JSON") << QByteArray("GET") << 500 << QByteArray("Internal Server Error") << false
