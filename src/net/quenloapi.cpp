@@ -1,8 +1,8 @@
 #include "net/quenloapi.h"
 
+#include "model/text.h"
 #include "net/cookielist.h"
 #include "net/curlglobal.h"
-#include "model/text.h"
 #include "net/httpcall.h"
 
 #include <QJsonDocument>
