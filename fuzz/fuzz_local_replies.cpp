@@ -3,7 +3,7 @@
 
 #include "fuzzcheck.h"
 
-#include "app/commandmessages.h"
+#include "engine/commandmessages.h"
 #include "model/text.h"
 #include "net/httpcall.h"
 #include "net/localapi.h"

@@ -5,7 +5,7 @@
 
 #include "fuzzcheck.h"
 
-#include "app/commandmessages.h"
+#include "engine/commandmessages.h"
 #include "model/text.h"
 #include "net/httpcall.h"
 #include "net/quenloapi.h"

@@ -1,6 +1,6 @@
 #include "app/logindialog.h"
 
-#include "app/processvalues.h"
+#include "model/identity.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>

@@ -1,6 +1,8 @@
-#include "app/controller.h"
 #include "app/processmode.h"
-#include "app/processvalues.h"
+#include "app/trayview.h"
+#include "engine/controller.h"
+#include "model/identity.h"
+#include "model/settings.h"
 #include "selftest/selftest.h"
 
 #include <QApplication>
@@ -9,16 +11,16 @@
 
 int main(int argc, char **argv)
 {
-    quenlo::initProcessValues();
+    const quenlo::Settings settings = quenlo::settingsFromEnvironment();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     const quenlo::ProcessMode mode = quenlo::chooseProcessMode(arguments);
     switch (mode.kind) {
     case quenlo::ProcessMode::HTTPSSelfTest:
-        return quenlo::runHTTPSSelfTest();
+        return quenlo::runHTTPSSelfTest(settings);
     case quenlo::ProcessMode::SelfTest:
-        return quenlo::runSelfTest(mode.rootArgument);
+        return quenlo::runSelfTest(mode.rootArgument, settings);
     case quenlo::ProcessMode::Application:
         break;
     }
@@ -27,8 +29,18 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("local.library.menubar"));
     QApplication::setApplicationDisplayName(quenlo::appDisplayName);
     QApplication::setDesktopFileName(quenlo::launchAgentLabel);
-    quenlo::Controller controller;
-    QTimer::singleShot(0, &controller, [&controller] { controller.applicationDidFinishLaunching(); });
+
+    quenlo::ControllerOptions options;
+    options.settings = settings;
+    quenlo::Controller engine(std::move(options));
+    quenlo::TrayOptions trayOptions;
+    trayOptions.trayWait = settings.trayWait;
+    quenlo::TrayView tray(engine, std::move(trayOptions));
+    QObject::connect(&engine, &quenlo::Controller::quitRequested, &application, &QCoreApplication::quit);
+    QTimer::singleShot(0, &engine, [&] {
+        tray.show();
+        engine.start();
+    });
     application.exec();
     return 0;
 }

@@ -1,6 +1,6 @@
 #include "app/notifier.h"
 
-#include "app/processvalues.h"
+#include "model/identity.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

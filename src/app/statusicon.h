@@ -6,10 +6,6 @@
 
 namespace quenlo {
 
-inline const QString symbolNormal = QStringLiteral("books.vertical");
-inline const QString symbolBusy = QStringLiteral("arrow.triangle.2.circlepath");
-inline const QString symbolWarning = QStringLiteral("exclamationmark.triangle");
-
 /// True when a drawing exists for \a symbol.
 bool hasSymbol(const QString &symbol);
 /// The tray icon for \a symbol, painted in \a color (the panel's text colour on Linux);

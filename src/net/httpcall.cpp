@@ -1,6 +1,5 @@
 #include "net/httpcall.h"
 
-#include "app/processvalues.h"
 #include "net/curlglobal.h"
 
 #include <QJsonDocument>
@@ -41,19 +40,17 @@ struct HeaderListDeleter {
 
 } // namespace
 
-HTTPReply httpCall(const QString &path, const QString &method, const std::optional<QJsonObject> &body,
-                   double timeout)
+HTTPReply httpCall(const ServiceAddress &server, const QString &path, const QString &method,
+                   const std::optional<QJsonObject> &body, double timeout)
 {
-    const qint64 port = servicePort();
-    // Port 0 would make libcurl fall back to port 80; neither it nor a negative port can be ours.
-    if (port < 1 || port > 65535)
+    if (!server.usable())
         return {};
     ensureCurlReady();
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl)
         return {};
 
-    const QByteArray url = (serviceBase() + path).toUtf8();
+    const QByteArray url = (server.base() + path).toUtf8();
     const QByteArray verb = method.toUtf8();
     QByteArray payload;
     std::unique_ptr<curl_slist, HeaderListDeleter> headers(curl_slist_append(nullptr, "X-Quenlo: 1"));

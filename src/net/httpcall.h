@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/settings.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
@@ -18,9 +20,9 @@ struct HTTPReply {
     std::optional<QJsonObject> json() const;
 };
 
-/// Blocking request to serviceBase() + \a path. Never fails; never blocks longer than
+/// Blocking request to \a server's base + \a path. Never fails; never blocks longer than
 /// \a timeout + 2 seconds. Sends "X-Quenlo: 1", and "Content-Type: application/json" with a body.
-HTTPReply httpCall(const QString &path, const QString &method = QStringLiteral("GET"),
+HTTPReply httpCall(const ServiceAddress &server, const QString &path, const QString &method = QStringLiteral("GET"),
                    const std::optional<QJsonObject> &body = std::nullopt, double timeout = 2);
 
 /// The JSON object in \a bytes, or nothing when it is not one (shared by every reader).

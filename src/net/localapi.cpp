@@ -1,6 +1,6 @@
 #include "net/localapi.h"
 
-#include "app/processvalues.h"
+#include "model/joblabels.h"
 #include "model/text.h"
 
 #include <QJsonArray>
@@ -10,9 +10,9 @@
 
 namespace quenlo {
 
-HTTPReply ask(const Endpoint &endpoint, const std::optional<QJsonObject> &body)
+HTTPReply ask(const ServiceAddress &server, const Endpoint &endpoint, const std::optional<QJsonObject> &body)
 {
-    return httpCall(endpoint.path, endpoint.method, body, endpoint.timeout);
+    return httpCall(server, endpoint.path, endpoint.method, body, endpoint.timeout);
 }
 
 QJsonObject autosyncBody(qint64 hours) { return {{QStringLiteral("hours"), hours}}; }

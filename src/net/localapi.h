@@ -34,7 +34,7 @@ inline const Endpoint transcriptionSet{QStringLiteral("/api/transcription-worker
 } // namespace endpoints
 
 /// httpCall with the endpoint's path, method and time-out.
-HTTPReply ask(const Endpoint &endpoint, const std::optional<QJsonObject> &body = std::nullopt);
+HTTPReply ask(const ServiceAddress &server, const Endpoint &endpoint, const std::optional<QJsonObject> &body = std::nullopt);
 
 // Request bodies.
 QJsonObject autosyncBody(qint64 hours);

@@ -10,6 +10,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -17,9 +18,6 @@ namespace quenlo {
 
 namespace {
 
-constexpr std::chrono::milliseconds deadline { 25000 };
-// The request time-out: no connection, or no byte in either direction, for this long.
-constexpr long idleSeconds = 20;
 constexpr char sessionCookieName[] = "quenlo_session";
 const QString loginPath = QStringLiteral("/api/session");
 
@@ -114,8 +112,9 @@ QString quenloOrigin()
     return QStringLiteral(QUENLO_ORIGIN);
 }
 
-QuenloAPI::QuenloAPI(bool persist)
+QuenloAPI::QuenloAPI(bool persist, NasTimes times)
     : m_origin(quenloOrigin())
+    , m_times(times)
     , m_persist(persist)
 {
     if (m_persist) {
@@ -125,9 +124,10 @@ QuenloAPI::QuenloAPI(bool persist)
     loadSession();
 }
 
-QuenloAPI::QuenloAPI(const QString &origin, const QString &caFile, SecretStore *store, bool persist)
+QuenloAPI::QuenloAPI(const QString &origin, const QString &caFile, SecretStore *store, bool persist, NasTimes times)
     : m_origin(origin)
     , m_caFile(caFile.toLocal8Bit())
+    , m_times(times)
     , m_store(store)
     , m_persist(persist && store)
 {
@@ -188,10 +188,12 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
     // The cookie engine, fed from nothing and never written out, parses the reply's
     // Set-Cookie headers with RFC 6265's domain and path rules for this URL.
     curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, idleSeconds);
+    // The request time-out: no connection, or no byte in either direction, for the idle limit.
+    const long idleSeconds = std::max(1L, long(std::chrono::ceil<std::chrono::seconds>(m_times.idle).count()));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, long(m_times.idle.count()));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idleSeconds);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(deadline.count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(m_times.deadline.count()));
     // A name lookup still running at the deadline would otherwise hold up curl_easy_cleanup
     // until the resolver thread returns, past the 25 s promised to the work queue.
     curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
@@ -210,7 +212,7 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
     // first one is "no answer in time", and it outranks whatever else went wrong. libcurl
     // keeps its own millisecond clock and may stop a hair before ours reads 25 s; the idle
     // abort comes at 20 s at the earliest, so a second's margin cannot mix the two up.
-    if (result != CURLE_OK && elapsed >= deadline - std::chrono::seconds(1))
+    if (result != CURLE_OK && elapsed >= m_times.deadline - std::min<Milliseconds>(Milliseconds(1000), m_times.deadline / 25))
         return failure(QStringLiteral("连接超时，请稍后重试"));
     if (result != CURLE_OK) {
         const QString text

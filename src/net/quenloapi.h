@@ -1,6 +1,7 @@
 #pragma once
 
-#include "net/secretstore.h"
+#include "model/settings.h"
+#include "platform/secretstore.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -43,17 +44,18 @@ QuenloResult readNasReply(long status, const QByteArray &body);
 /// of its reply becomes the session and, with \a persist, is written to the secret store.
 ///
 /// Not thread-safe: calls on one instance must not overlap (the application makes them all on
-/// its serial work queue). Each call blocks for at most 25 seconds.
+/// its serial work queue). Each call blocks for at most the deadline of its NasTimes.
 class QuenloAPI final {
 public:
     /// The application's client: quenloOrigin(), the system's CA store and, when \a persist,
     /// the OS secret store, from which a stored session is loaded now. Never fails: an absent or
     /// unreadable item leaves cookie() empty. Without \a persist no store is ever touched.
-    explicit QuenloAPI(bool persist = true);
+    explicit QuenloAPI(bool persist = true, NasTimes times = {});
     /// For tests: another \a origin ("https://host:port"), trusting only the CA certificates in
     /// \a caFile (the system store when empty), and \a store (not owned; it must outlive this
     /// object and may be null only when \a persist is false).
-    QuenloAPI(const QString &origin, const QString &caFile, SecretStore *store, bool persist = true);
+    QuenloAPI(const QString &origin, const QString &caFile, SecretStore *store, bool persist = true,
+              NasTimes times = {});
     ~QuenloAPI();
     QuenloAPI(const QuenloAPI &) = delete;
     QuenloAPI &operator=(const QuenloAPI &) = delete;
@@ -62,8 +64,8 @@ public:
     /// origin followed directly by \a path (which must start with "/" and hold only characters
     /// allowed in a URL, else code 1 "请求地址无效" and nothing is sent). A reply body that is
     /// not a JSON object reads as an empty object. Errors, checked in this order:
-    /// no answer within 25 s: code 1 "连接超时，请稍后重试"; a transport failure (TLS, refused
-    /// connection, 20 s without any data): Domain::Curl with libcurl's text; no HTTP status:
+    /// no answer within the deadline (25 s): code 1 "连接超时，请稍后重试"; a transport failure (TLS,
+    /// refused connection, the idle limit (20 s) without any data): Domain::Curl with libcurl's text; no HTTP status:
     /// code 1 "NAS 暂不可达"; status 401: code 401 "请先设置Quenlo登录码"; another status outside
     /// 200-299: code 1 with the reply's "error" string, else "操作未成功". After a login:
     /// "登录回执不完整" (no session cookie; nothing changes), "无法更新钥匙串登录状态" or
@@ -81,6 +83,7 @@ private:
 
     QString m_origin;
     QByteArray m_caFile;
+    NasTimes m_times;
     std::unique_ptr<SecretStore> m_ownedStore;
     SecretStore *m_store = nullptr;
     bool m_persist = false;

@@ -2,9 +2,9 @@
 
 namespace quenlo {
 
-MenuState pollLocalState()
+MenuState pollLocalState(const ServiceAddress &server)
 {
-    const HTTPReply reply = ask(endpoints::menuStatus);
+    const HTTPReply reply = ask(server, endpoints::menuStatus);
     if (reply.status < 1)
         return {};
     if (reply.status == 200) {
@@ -12,26 +12,26 @@ MenuState pollLocalState()
             return readMenuStatus(*object);
     }
     MenuState state;
-    fallbackState(state);
+    fallbackState(server, state);
     return state;
 }
 
-void fallbackState(MenuState &state)
+void fallbackState(const ServiceAddress &server, MenuState &state)
 {
-    if (ask(endpoints::version).status != 200)
+    if (ask(server, endpoints::version).status != 200)
         return;
     state.serviceUp = true;
-    const auto object = ask(endpoints::syncStatus).json();
+    const auto object = ask(server, endpoints::syncStatus).json();
     if (!object)
         return;
     readSyncStatus(*object, state);
 }
 
-LocalPoll pollLocal()
+LocalPoll pollLocal(const ServiceAddress &server)
 {
     LocalPoll poll;
-    poll.state = pollLocalState();
-    poll.worker = readTranscriptionWorker(ask(endpoints::transcriptionGet));
+    poll.state = pollLocalState(server);
+    poll.worker = readTranscriptionWorker(ask(server, endpoints::transcriptionGet));
     return poll;
 }
 

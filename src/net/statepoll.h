@@ -15,10 +15,10 @@ struct LocalPoll {
 
 /// The menu state from /api/menu-status, or from the older endpoints when that is missing.
 /// Blocking: up to about 16 s when every request times out.
-MenuState pollLocalState();
+MenuState pollLocalState(const ServiceAddress &server);
 /// Fills \a state from /api/version and /api/sync-status (servers without /api/menu-status).
-void fallbackState(MenuState &state);
+void fallbackState(const ServiceAddress &server, MenuState &state);
 /// pollLocalState() and the transcription worker's switches.
-LocalPoll pollLocal();
+LocalPoll pollLocal(const ServiceAddress &server);
 
 } // namespace quenlo

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/secretstore.h"
+#include "platform/secretstore.h"
 
 #include <QString>
 

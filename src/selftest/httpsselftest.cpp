@@ -50,11 +50,11 @@ int failed(std::FILE *out)
 
 } // namespace
 
-int runHTTPSSelfTest()
+int runHTTPSSelfTest(const Settings &settings)
 {
     // Without persist the secret store is neither read nor written: a test login never
     // replaces the user's session.
-    QuenloAPI api(false);
+    QuenloAPI api(false, settings.nas);
     return runHTTPSSelfTest(api, stdin, stdout);
 }
 

@@ -1,6 +1,5 @@
 #include "selftest/selftest.h"
 
-#include "app/processvalues.h"
 #include "model/text.h"
 #include "net/localapi.h"
 #include "platform/platformtable.h"
@@ -94,9 +93,9 @@ std::optional<QString> locateRoot(const std::optional<QString> &rootArgument, Re
     return std::nullopt;
 }
 
-void checkService(const QString &root, Report &report)
+void checkService(const QString &root, const Settings &settings, Report &report)
 {
-    const Service service(root);
+    const Service service(root, settings.service, settings.supervisor);
     const QString disk = service.expectedVersion().value_or(unknownVersion);
     const ServiceOutcome outcome = service.ensure(false);
     switch (outcome.kind) {
@@ -106,7 +105,7 @@ void checkService(const QString &root, Report &report)
         return;
     case ServiceOutcome::Kind::Started:
         report.ok(QStringLiteral("服务已拉起（磁盘版本 ") + disk + QStringLiteral("，端口 ")
-            + QString::number(servicePort()) + QStringLiteral("）"));
+            + QString::number(settings.service.port) + QStringLiteral("）"));
         return;
     case ServiceOutcome::Kind::Failed:
         report.fail(QStringLiteral("确保服务可用：") + outcome.message);
@@ -115,11 +114,11 @@ void checkService(const QString &root, Report &report)
 }
 
 /// One status endpoint: 404 means the server predates it; only a JSON object passes.
-void checkEndpoint(const QString &title, const Endpoint &endpoint,
+void checkEndpoint(const ServiceAddress &server, const QString &title, const Endpoint &endpoint,
     const std::function<QString(const QJsonObject &)> &describe, Report &report)
 {
     const QString name = title + QLatin1Char(' ') + endpoint.path;
-    const HTTPReply reply = ask(endpoint);
+    const HTTPReply reply = ask(server, endpoint);
     if (reply.status == 404) {
         report.skip(name + QStringLiteral("（端点尚未上线）"));
         return;
@@ -194,7 +193,7 @@ void checkAgentFile(Report &report)
 
 } // namespace
 
-int runSelfTest(const std::optional<QString> &rootArgument)
+int runSelfTest(const std::optional<QString> &rootArgument, const Settings &settings)
 {
     Report report;
     const std::optional<QString> root = locateRoot(rootArgument, report);
@@ -204,9 +203,9 @@ int runSelfTest(const std::optional<QString> &rootArgument)
     report.ok(QStringLiteral("定位项目目录：") + *root);
 
     // A server this starts is left running, as the menu would leave it.
-    checkService(*root, report);
-    checkEndpoint(QStringLiteral("菜单状态"), endpoints::menuStatus, describeMenuStatus, report);
-    checkEndpoint(QStringLiteral("自动同步"), endpoints::autosyncGet, describeAutosync, report);
+    checkService(*root, settings, report);
+    checkEndpoint(settings.service, QStringLiteral("菜单状态"), endpoints::menuStatus, describeMenuStatus, report);
+    checkEndpoint(settings.service, QStringLiteral("自动同步"), endpoints::autosyncGet, describeAutosync, report);
     checkAgentFile(report);
 
     printLine(stdout, report.failed() ? QStringLiteral("自检未通过") : QStringLiteral("自检全部通过"));

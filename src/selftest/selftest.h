@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/settings.h"
+
 #include <QString>
 
 #include <cstdio>
@@ -14,11 +16,11 @@ class QuenloAPI;
 /// \a rootArgument is the folder as typed after "--selftest" ("~" allowed at its start);
 /// without it the root is found as the menu finds it, without a dialog. Writes only to
 /// standard output. Returns the process's exit status: 0 when no check failed.
-int runSelfTest(const std::optional<QString> &rootArgument);
+int runSelfTest(const std::optional<QString> &rootArgument, const Settings &settings);
 
 /// Logs in to the NAS library (quenloOrigin()) with the code on standard input and checks the
 /// session; runHTTPSSelfTest(api, stdin, stdout) with a client that keeps no session.
-int runHTTPSSelfTest();
+int runHTTPSSelfTest(const Settings &settings);
 
 /// \brief The HTTPS self-test through \a api: reads \a in to its end, prints to \a out.
 ///

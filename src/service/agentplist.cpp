@@ -1,6 +1,6 @@
 #include "service/agentplist.h"
 
-#include "app/processvalues.h"
+#include "model/identity.h"
 
 #include <QThread>
 

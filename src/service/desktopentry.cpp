@@ -1,6 +1,6 @@
 #include "service/desktopentry.h"
 
-#include "app/processvalues.h"
+#include "model/identity.h"
 
 #include <QStringDecoder>
 

@@ -1,6 +1,6 @@
 #include "service/launchagent.h"
 
-#include "app/processvalues.h"
+#include "model/identity.h"
 #include "service/agentplist.h"
 #include "service/applicationpath.h"
 #include "service/desktopentry.h"

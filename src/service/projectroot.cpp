@@ -1,6 +1,6 @@
 #include "service/projectroot.h"
 
-#include "app/processvalues.h"
+#include "model/identity.h"
 #include "service/smallfile.h"
 
 #include <QDir>

@@ -1,6 +1,5 @@
 #include "service/service.h"
 
-#include "app/processvalues.h"
 #include "net/localapi.h"
 #include "service/projectroot.h"
 #include "service/runcapturing.h"
@@ -23,11 +22,6 @@ namespace quenlo {
 
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr double stopWaitSeconds = 5;
-constexpr double startWaitSeconds = 10;
-constexpr auto probeInterval = 200ms;
 // Far beyond any real script; a FIFO or device named server.py is never read at all.
 constexpr qint64 serverScriptLimit = 16 * 1024 * 1024;
 
@@ -70,8 +64,10 @@ std::optional<qint32> processId(const QString &piece)
 
 } // namespace
 
-Service::Service(QString root, PlatformTable table)
+Service::Service(QString root, ServiceAddress address, SupervisorTimes times, PlatformTable table)
     : m_root(QDir::cleanPath(root))
+    , m_address(address)
+    , m_times(times)
     , m_table(std::move(table))
 {
 }
@@ -106,37 +102,37 @@ std::optional<QString> Service::expectedVersion() const
 
 std::optional<QString> Service::runningVersion() const
 {
-    return readRunningVersion(ask(endpoints::version));
+    return readRunningVersion(ask(m_address, endpoints::version));
 }
 
 bool Service::alive() const
 {
-    return ask(endpoints::version).status == 200;
+    return ask(m_address, endpoints::version).status == 200;
 }
 
 bool Service::databaseReadable() const
 {
-    return ask(nasClient() ? endpoints::menuStatusProbe : endpoints::preferences).status == 200;
+    return ask(m_address, nasClient() ? endpoints::menuStatusProbe : endpoints::preferences).status == 200;
 }
 
-bool Service::waitAlive(double seconds) const
+bool Service::waitAlive(Milliseconds limit) const
 {
-    return waitFor(true, seconds);
+    return waitFor(true, limit);
 }
 
-bool Service::waitGone(double seconds) const
+bool Service::waitGone(Milliseconds limit) const
 {
-    return waitFor(false, seconds);
+    return waitFor(false, limit);
 }
 
-bool Service::waitFor(bool up, double seconds) const
+bool Service::waitFor(bool up, Milliseconds limit) const
 {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    const auto deadline = Clock::now() + limit;
     while (Clock::now() < deadline) {
         if (alive() == up)
             return true;
-        std::this_thread::sleep_for(probeInterval);
+        std::this_thread::sleep_for(m_times.probeInterval);
     }
     return alive() == up;
 }
@@ -144,7 +140,7 @@ bool Service::waitFor(bool up, double seconds) const
 void Service::killRunning() const
 {
     const QString listing = runCapturing(m_table.lsof,
-        { QStringLiteral("-ti"), QStringLiteral("tcp:%1").arg(servicePort()), QStringLiteral("-sTCP:LISTEN") });
+        { QStringLiteral("-ti"), QStringLiteral("tcp:%1").arg(m_address.port), QStringLiteral("-sTCP:LISTEN") });
     // A socket of our own on the port (one inherited, or a stand-in server in the same
     // process) must not make the companion terminate itself.
     const pid_t self = ::getpid();
@@ -160,7 +156,7 @@ void Service::killRunning() const
 void Service::stop() const
 {
     killRunning();
-    waitGone(stopWaitSeconds);
+    waitGone(m_times.stopWait);
 }
 
 std::optional<QString> Service::start() const
@@ -183,7 +179,7 @@ std::optional<QString> Service::start() const
     QProcess server;
     server.setProgram(m_table.nohup);
     server.setArguments({ m_root + QLatin1Char('/') + interpreter, m_root + QLatin1Char('/') + serverScript,
-        QString::number(servicePort()) });
+        QString::number(m_address.port) });
     server.setWorkingDirectory(m_root);
     server.setStandardInputFile(QProcess::nullDevice());
     server.setStandardOutputFile(logPath, QIODevice::Append);
@@ -209,7 +205,7 @@ ServiceOutcome Service::ensure(bool allowRestart) const
     }
     if (const std::optional<QString> message = start())
         return ServiceOutcome::failed(*message);
-    if (!waitAlive(startWaitSeconds))
+    if (!waitAlive(m_times.startWait))
         return ServiceOutcome::failed(QStringLiteral("服务没有在 10 秒内响应"));
     if (!databaseReadable())
         return ServiceOutcome::failed(QStringLiteral("服务已启动但读不到Quenlo数据"));
@@ -221,7 +217,7 @@ ServiceOutcome Service::restart() const
     stop();
     if (const std::optional<QString> message = start())
         return ServiceOutcome::failed(*message);
-    if (!waitAlive(startWaitSeconds))
+    if (!waitAlive(m_times.startWait))
         return ServiceOutcome::failed(QStringLiteral("服务没有在 10 秒内响应"));
     return ServiceOutcome::started();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/settings.h"
 #include "platform/platformtable.h"
 
 #include <QString>
@@ -25,17 +26,19 @@ struct ServiceOutcome {
 /// \brief Keeps the library server of one project root running and current.
 ///
 /// The server is an ordinary background process that outlives the companion: it is found
-/// again by its port (servicePort()), never by a handle. Every member answers afresh from
+/// again by its port, never by a handle. Every member answers afresh from
 /// the file system, the port and the server, so a Service holds no state beyond its root.
 ///
 /// All members except registeredBridge() and nasClient() block for seconds (HTTP probes,
-/// waits of 5 and 10 s, child processes); call them on the work queue, never the GUI thread.
+/// the stop and start waits of SupervisorTimes, child processes); call them on the work queue, never the GUI thread.
 /// They must not overlap each other: the serial work queue guarantees that.
 class Service final {
 public:
-    explicit Service(QString root, PlatformTable table = currentPlatform());
+    explicit Service(QString root, ServiceAddress address = {}, SupervisorTimes times = {},
+                     PlatformTable table = currentPlatform());
 
     const QString &root() const { return m_root; }
+    const ServiceAddress &address() const { return m_address; }
 
     /// The desktop client registered this root, so its service manager runs the server.
     bool registeredBridge() const;
@@ -50,14 +53,14 @@ public:
     bool alive() const;
     /// The database probe: /api/menu-status for a NAS client, else /api/preferences, 200.
     bool databaseReadable() const;
-    /// Probes every 0.2 s until the server answers; always probes at least once.
-    bool waitAlive(double seconds) const;
-    /// Probes every 0.2 s until the server no longer answers; always probes at least once.
-    bool waitGone(double seconds) const;
+    /// Probes every probe interval until the server answers; always probes at least once.
+    bool waitAlive(Milliseconds limit) const;
+    /// Probes every probe interval until the server no longer answers; always probes at least once.
+    bool waitGone(Milliseconds limit) const;
 
     /// SIGTERM to every process listening on the port (except this one); nothing stronger.
     void killRunning() const;
-    /// killRunning(), then up to 5 s for the server to go.
+    /// killRunning(), then up to the stop wait for the server to go.
     void stop() const;
     /// Issues the start; a message for the user when that is impossible, nothing otherwise.
     std::optional<QString> start() const;
@@ -73,9 +76,11 @@ public:
     void bootstrapYoutubeToolsIfNeeded() const;
 
 private:
-    bool waitFor(bool up, double seconds) const;
+    bool waitFor(bool up, Milliseconds limit) const;
 
     QString m_root;
+    ServiceAddress m_address;
+    SupervisorTimes m_times;
     PlatformTable m_table;
 };
 

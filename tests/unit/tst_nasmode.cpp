@@ -2,7 +2,7 @@
 #include "app/statusicon.h"
 #include "controllerfixture.h"
 #include "httpsserver.h"
-#include "net/memorysecretstore.h"
+#include "memorysecretstore.h"
 #include "net/quenloapi.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "net/memorysecretstore.h"
+#include "memorysecretstore.h"
 #include "net/quenloapi.h"
 
 #include "fakehttpserver.h"

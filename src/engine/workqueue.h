@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/settings.h"
+
 #include <QString>
 
 #include <condition_variable>
@@ -14,11 +16,13 @@ namespace quenlo {
 /// \brief One serial FIFO queue on its own thread, for every blocking call of the companion.
 ///
 /// Jobs run one at a time in submission order. Nothing ever waits for the queue from the
-/// main thread: results go back with QMetaObject::invokeMethod(..., Qt::QueuedConnection).
-/// The destructor lets the running job finish and drops the ones still waiting.
+/// main thread while the companion runs: results go back with a queued invocation.
+/// The destructor drops the jobs still waiting and waits up to \a quitWait for the one that
+/// runs; a job that takes longer is abandoned: the thread finishes it on its own and then
+/// ends, so a job must own (or share) everything it touches.
 class WorkQueue final {
 public:
-    explicit WorkQueue(QString label);
+    explicit WorkQueue(QString label, Milliseconds quitWait = Milliseconds(2000));
     ~WorkQueue();
     WorkQueue(const WorkQueue &) = delete;
     WorkQueue &operator=(const WorkQueue &) = delete;
@@ -28,13 +32,14 @@ public:
     int pending() const;
     const QString &label() const { return m_label; }
     /// True when called from the queue's own thread.
-    bool isCurrentThread() const { return std::this_thread::get_id() == m_threadId; }
+    bool isCurrentThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
 
 private:
-    // Shared with the thread, which may outlive the queue object by one running job.
+    // Shared with the thread, which outlives the queue object when its job is abandoned.
     struct State {
         std::mutex mutex;
         std::condition_variable wake;
+        std::condition_variable idle;
         std::deque<std::function<void()>> jobs;
         int running = 0;
         bool stopping = false;
@@ -42,8 +47,9 @@ private:
     static void run(const std::shared_ptr<State> &state, const QString &label);
 
     QString m_label;
+    Milliseconds m_quitWait;
     std::shared_ptr<State> m_state;
-    std::thread::id m_threadId;
+    std::thread m_thread;
 };
 
 } // namespace quenlo

@@ -1,4 +1,4 @@
-#include "app/commandmessages.h"
+#include "engine/commandmessages.h"
 
 #include "model/text.h"
 #include "net/localapi.h"
