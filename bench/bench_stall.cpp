@@ -6,9 +6,9 @@
 #include "benchenv.h"
 #include "harness.h"
 
-#include "app/controller.h"
 #include "app/notifier.h"
-#include "app/processvalues.h"
+#include "app/trayview.h"
+#include "engine/controller.h"
 #include "fakehttpserver.h"
 
 #include <QAction>
@@ -81,26 +81,26 @@ int main(int argc, char **argv)
     test::FakeHttpServer::Reply hang;
     hang.hang = true;
     server.setFallback(hang);
-    setServicePort(server.port());
     const QString project = home + QStringLiteral("/project");
     writeFile(project + QStringLiteral("/server.py"), "APP_VERSION = \"5\"\n");
 
     ControllerOptions options;
+    options.settings.service.port = server.port();
     options.findProjectRoot = [project] { return std::optional<QString>(project); };
-    options.notifier = std::make_unique<SilentNotifier>();
-    options.openUrl = [](const QUrl &) {};
-    options.terminate = [] {};
-    options.showTray = false;
     options.platform = linuxPlatform(home + QStringLiteral("/config"));
     options.applicationPath = QStringLiteral("/opt/quenlo/quenlo-menubar");
     Controller controller(std::move(options));
-    controller.applicationDidFinishLaunching();
+    TrayOptions trayOptions;
+    trayOptions.notifier = std::make_unique<SilentNotifier>();
+    trayOptions.openUrl = [](const QUrl &) {};
+    trayOptions.showTray = false;
+    TrayView view(controller, std::move(trayOptions));
+    controller.start();
 
-    QMenu *menu = controller.statusMenu().menu;
     const Samples busy = tickGaps(windowMs, [&](int round) {
         switch (round % 5) {
         case 0:
-            controller.menuWillOpen(menu);
+            controller.menuOpened();
             break;
         case 1:
             controller.refresh();
@@ -109,10 +109,10 @@ int main(int argc, char **argv)
             controller.syncAll();
             break;
         case 3:
-            controller.chooseAutosync(controller.statusMenu().autosyncItems.value(1));
+            controller.chooseAutosync(3);
             break;
         case 4:
-            controller.menuDidClose(menu);
+            controller.menuClosed();
             break;
         }
     });

@@ -6,9 +6,9 @@
 #include "demolibrary.h"
 #include "harness.h"
 
-#include "app/controller.h"
 #include "app/notifier.h"
-#include "app/processvalues.h"
+#include "app/trayview.h"
+#include "engine/controller.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -30,18 +30,20 @@ public:
 };
 
 /// Milliseconds from construction to the first pollApplied, or a negative value on time-out.
-double firstPoll(const QString &root, const QString &configHome)
+double firstPoll(const QString &root, quint16 port, const QString &configHome)
 {
     const auto started = Clock::now();
     ControllerOptions options;
+    options.settings.service.port = port;
     options.findProjectRoot = [root] { return std::optional<QString>(root); };
-    options.notifier = std::make_unique<SilentNotifier>();
-    options.openUrl = [](const QUrl &) {};
-    options.terminate = [] {};
-    options.showTray = false;
     options.platform = linuxPlatform(configHome);
     options.applicationPath = root + QStringLiteral("/quenlo-menubar");
     Controller controller(std::move(options));
+    TrayOptions trayOptions;
+    trayOptions.notifier = std::make_unique<SilentNotifier>();
+    trayOptions.openUrl = [](const QUrl &) {};
+    trayOptions.showTray = false;
+    TrayView view(controller, std::move(trayOptions));
     double elapsed = -1;
     bool serviceUp = false;
     QEventLoop loop;
@@ -52,7 +54,7 @@ double firstPoll(const QString &root, const QString &configHome)
         }
         loop.quit();
     });
-    QTimer::singleShot(0, &controller, [&controller] { controller.applicationDidFinishLaunching(); });
+    QTimer::singleShot(0, &controller, [&controller] { controller.start(); });
     QTimer::singleShot(10000, &loop, &QEventLoop::quit);
     loop.exec();
     // Let the second poll (queued by the video-tools check) finish before the next round.
@@ -96,7 +98,7 @@ int main(int argc, char **argv)
     Samples later;
     double first = -1;
     for (int i = 0; i < rounds; ++i) {
-        const double ms = firstPoll(demo.root(), home + QStringLiteral("/config"));
+        const double ms = firstPoll(demo.root(), demo.port(), home + QStringLiteral("/config"));
         if (ms < 0) {
             std::fprintf(stderr, "bench_startup: no poll with the server up within 10 s\n");
             return 2;

@@ -113,7 +113,7 @@ void Controller::queuePoll(bool fromTimer)
             if (m_state.serviceUp)
                 m_serviceBroken = false;
             m_lastPoll = QDateTime::currentDateTime();
-            m_worker = poll.worker;
+            m_worker.emplace(poll.worker);
             apply();
             Q_EMIT pollApplied();
         };

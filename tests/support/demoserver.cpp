@@ -42,7 +42,7 @@ bool DemoServer::start(quint16 port, const QStringList &environment)
 {
     if (!launch({ QString::number(port) }, environment))
         return false;
-    return waitUntil([this] { return running() && ask(endpoints::version).status == 200; }, 10s);
+    return waitUntil([this, port] { return running() && ask(ServiceAddress{port}, endpoints::version).status == 200; }, 10s);
 }
 
 int DemoServer::stop(int signal)

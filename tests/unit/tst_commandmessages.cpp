@@ -1,4 +1,4 @@
-#include "app/commandmessages.h"
+#include "engine/commandmessages.h"
 
 #include <QtTest>
 

@@ -1,14 +1,11 @@
-#include "controllerfixture.h"
+#include "enginefixture.h"
 #include "net/quenloapi.h"
 #include "service/launchagent.h"
 
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QMimeData>
 #include <QtTest>
 
 using namespace quenlo;
-using quenlo::test::ControllerFixture;
+using quenlo::test::EngineFixture;
 using quenlo::test::FakeHttpServer;
 
 namespace {
@@ -56,15 +53,14 @@ private Q_SLOTS:
         QFETCH(QByteArray, reply);
         QFETCH(QString, sent);
         QFETCH(QString, message);
-        ControllerFixture f;
+        EngineFixture f;
         f.server->route("POST", "/api/clipboard-add", FakeHttpServer::json(status, reply));
         f.start();
         QVERIFY(f.settle());
-        QGuiApplication::clipboard()->setText(clip);
         f.server->clearRequests();
-        f.controller->addFromClipboard();
+        f.engine->addFromClipboard(clip);
         if (sent != "<nothing>")
-            QCOMPARE(f.controller->statusMenu().statusLine->text(), QStringLiteral("正在收入Quenlo…"));
+            QCOMPARE(f.statusLine(), QStringLiteral("正在收入Quenlo…"));
         QVERIFY(f.settle());
         const auto posts = f.server->requestsFor("POST", "/api/clipboard-add");
         if (sent == "<nothing>") {
@@ -76,24 +72,9 @@ private Q_SLOTS:
             // A refresh follows in local mode.
             QVERIFY(!f.server->requestsFor("GET", "/api/menu-status").isEmpty());
         }
-        QCOMPARE(f.controller->statusMenu().statusLine->text(), message);
+        QCOMPARE(f.statusLine(), message);
         QCOMPARE(f.notified(), QStringList{message}); // the interim message is not notified
-    }
-
-    void clipboardWithOnlyAUrl()
-    {
-        ControllerFixture f;
-        f.server->route("POST", "/api/clipboard-add", FakeHttpServer::json(202, ""));
-        f.start();
-        QVERIFY(f.settle());
-        auto *data = new QMimeData;
-        data->setUrls({QUrl(QStringLiteral("https://example.com/only-url"))});
-        QGuiApplication::clipboard()->setMimeData(data);
-        f.controller->addFromClipboard();
-        QVERIFY(f.settle());
-        const auto posts = f.server->requestsFor("POST", "/api/clipboard-add");
-        QCOMPARE(posts.size(), 1);
-        QCOMPARE(bodyOf(posts[0]).value("text").toString(), QStringLiteral("https://example.com/only-url"));
+        QCOMPARE(f.flashes.last().duration, sent == "<nothing>" ? f.settings.flash.brief : f.settings.flash.added);
     }
 
     void syncAll_data()
@@ -113,14 +94,14 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QByteArray, reply);
         QFETCH(QString, message);
-        ControllerFixture f;
+        EngineFixture f;
         f.server->route("POST", "/api/sync-all", FakeHttpServer::json(status, reply));
         f.start();
         QVERIFY(f.settle());
         if (status == 0)
             f.server.reset();
-        f.controller->syncAll();
-        QCOMPARE(f.controller->statusMenu().statusLine->text(), QStringLiteral("正在提交更新请求…"));
+        f.engine->syncAll();
+        QCOMPARE(f.statusLine(), QStringLiteral("正在提交更新请求…"));
         QVERIFY(f.settle());
         if (f.server) {
             const auto posts = f.server->requestsFor("POST", "/api/sync-all");
@@ -132,7 +113,7 @@ private Q_SLOTS:
 
     void autosyncMovesTheCheckmark()
     {
-        ControllerFixture f;
+        EngineFixture f;
         auto hours = std::make_shared<std::atomic<int>>(24);
         f.server->route("GET", "/api/menu-status", [hours](const FakeHttpServer::Request &) {
             return FakeHttpServer::json(200, QByteArray("{\"autosync\":{\"hours\":") + QByteArray::number(hours->load()) +
@@ -144,27 +125,26 @@ private Q_SLOTS:
         });
         f.start();
         QVERIFY(f.settle());
-        const StatusMenu &m = f.controller->statusMenu();
-        QVERIFY(m.autosyncItems[4]->isChecked());
-        m.autosyncItems[2]->trigger(); // 6 hours
+        QVERIFY(f.menu()[MenuItem::Autosync24].checked);
+        f.engine->chooseAutosync(6);
         QVERIFY(f.settle());
         QCOMPARE(bodyOf(f.server->requestsFor("POST", "/api/autosync").value(0)), (QJsonObject{{"hours", 6}}));
-        QVERIFY(m.autosyncItems[2]->isChecked());
-        QVERIFY(!m.autosyncItems[4]->isChecked());
-        m.autosyncItems[0]->trigger(); // off
+        QVERIFY(f.menu()[MenuItem::Autosync6].checked);
+        QVERIFY(!f.menu()[MenuItem::Autosync24].checked);
+        f.engine->chooseAutosync(0);
         QVERIFY(f.settle());
         QCOMPARE(bodyOf(f.server->requestsFor("POST", "/api/autosync").value(1)), (QJsonObject{{"hours", 0}}));
         QCOMPARE(f.notified(), (QStringList{"自动同步已设为每 6 小时", "已关闭自动同步"}));
-        QVERIFY(m.autosyncItems[0]->isChecked());
+        QVERIFY(f.menu()[MenuItem::Autosync0].checked);
     }
 
     void autosyncOnAnOlderServer()
     {
-        ControllerFixture f;
+        EngineFixture f;
         f.server->route("POST", "/api/autosync", FakeHttpServer::json(404, errorJson("no such thing")));
         f.start();
         QVERIFY(f.settle());
-        f.controller->chooseAutosync(f.controller->statusMenu().autosyncItems[1]);
+        f.engine->chooseAutosync(3);
         QVERIFY(f.settle());
         QCOMPARE(f.notified(), QStringList{"当前服务版本还没有自动同步"});
     }
@@ -188,13 +168,13 @@ private Q_SLOTS:
         QFETCH(bool, asked);
         QFETCH(QByteArray, reply);
         QFETCH(QString, message);
-        ControllerFixture f;
+        EngineFixture f;
         f.server->route("POST", "/api/transcription-worker", FakeHttpServer::json(500, reply));
         f.start();
         QVERIFY(f.settle());
         f.server->route("GET", "/api/transcription-worker",
                         current.isEmpty() ? FakeHttpServer::json(500, "x") : FakeHttpServer::json(200, current));
-        f.controller->toggleLocalTranscription();
+        f.engine->toggleLocalTranscription();
         QVERIFY(f.settle());
         const auto posts = f.server->requestsFor("POST", "/api/transcription-worker");
         QCOMPARE(posts.size(), 1);
@@ -202,94 +182,78 @@ private Q_SLOTS:
         QCOMPARE(f.notified(), QStringList{message});
     }
 
-    void clickedCheckmarksFollowTheServerNotTheClick()
-    {
-        ControllerFixture f;
-        f.server->route("POST", "/api/transcription-worker", FakeHttpServer::json(200, R"({"message":"好"})"));
-        f.start();
-        QVERIFY(f.settle());
-        const StatusMenu &m = f.controller->statusMenu();
-        QVERIFY(m.transcriptionItem->isChecked()); // the server says enabled
-        m.transcriptionItem->trigger();
-        QVERIFY(m.transcriptionItem->isChecked()); // until a poll says otherwise
-        m.autosyncItems[3]->trigger();
-        QVERIFY(!m.autosyncItems[3]->isChecked()); // the fake server keeps no schedule
-        QVERIFY(f.settle());
-        QVERIFY(!m.autosyncItems[3]->isChecked());
-    }
-
     void transcriptionWithTheServerDown()
     {
-        ControllerFixture f;
+        EngineFixture f;
         f.start();
         QVERIFY(f.settle());
         f.server.reset();
-        f.controller->toggleLocalTranscription();
+        f.engine->toggleLocalTranscription();
         QVERIFY(f.settle());
         QCOMPARE(f.notified(), QStringList{"本机转写开关设置失败"});
     }
 
     void openCommands()
     {
-        ControllerFixture f;
-        const QString root = ControllerFixture::fakeProject();
+        EngineFixture f;
+        const QString root = EngineFixture::fakeProject();
         f.start(root);
-        f.controller->openLibrary();
-        f.controller->openQuenloSettings();
-        f.controller->openProjectFolder();
+        f.engine->openLibrary();
+        f.engine->openQuenloSettings();
+        f.engine->openProjectFolder();
         QCOMPARE(f.opened.size(), 3);
-        QCOMPARE(f.opened[0], QUrl(serviceBase() + "/"));
+        QCOMPARE(f.opened[0], QUrl(f.settings.service.base() + "/"));
         // Settings always live on the NAS library, in local mode too.
         QCOMPARE(f.opened[1], QUrl(quenloOrigin() + "/?settings=general"));
         QCOMPARE(f.opened[2], QUrl::fromLocalFile(root));
-        QVERIFY(f.notes->posted.isEmpty());
+        QVERIFY(f.flashes.isEmpty());
     }
 
     void launchAgentToggle()
     {
-        ControllerFixture f;
+        EngineFixture f;
         f.start();
         const PlatformTable table = linuxPlatform(f.configHome);
         QVERIFY(!launchAgentEnabled(table));
-        f.controller->statusMenu().startupItem->trigger();
+        f.engine->toggleLaunchAgent();
         QVERIFY(launchAgentEnabled(table));
-        QVERIFY(f.controller->statusMenu().startupItem->isChecked());
-        f.controller->statusMenu().startupItem->trigger();
+        QVERIFY(f.menu()[MenuItem::Startup].checked);
+        f.engine->toggleLaunchAgent();
         QVERIFY(!launchAgentEnabled(table));
-        QVERIFY(!f.controller->statusMenu().startupItem->isChecked());
+        QVERIFY(!f.menu()[MenuItem::Startup].checked);
         QCOMPARE(f.notified(), (QStringList{"已设为开机自动启动", "已取消开机自动启动"}));
     }
 
     void launchAgentFolderUnwritable()
     {
-        ControllerFixture f;
+        EngineFixture f;
         // A file where the autostart folder should be: the entry cannot be written.
         test::writeFile(f.configHome + "/autostart", "not a folder");
         f.start();
-        f.controller->toggleLaunchAgent();
+        f.engine->toggleLaunchAgent();
         QCOMPARE(f.notified(), QStringList{"写入开机启动设置失败"});
-        QVERIFY(!f.controller->statusMenu().startupItem->isChecked());
+        QVERIFY(!f.menu()[MenuItem::Startup].checked);
     }
 
     void nasModeServiceCommands()
     {
-        ControllerFixture f;
+        EngineFixture f;
         f.start(std::nullopt, [] { return std::make_unique<QuenloAPI>(QStringLiteral("https://127.0.0.1:1"), QString(), nullptr, false); });
-        QCOMPARE(f.controller->mode(), CompanionMode::NAS);
+        QCOMPARE(f.engine->mode(), CompanionMode::NAS);
         QVERIFY(f.settle(30000));
-        f.controller->openProjectFolder();
+        f.engine->openProjectFolder();
         QVERIFY(f.opened.isEmpty());
-        QSignalSpy polls(f.controller.get(), &Controller::pollApplied);
-        f.controller->restartService();
+        QSignalSpy polls(f.engine.get(), &Controller::pollApplied);
+        f.engine->restartService();
         QVERIFY(polls.wait(30000));
-        QVERIFY(f.notes->posted.isEmpty());
-        QCOMPARE(f.controller->statusMenu().statusLine->text(), QStringLiteral("服务未运行"));
-        f.controller->quitAndStopService();
-        QCOMPARE(f.terminated, 1);
-        f.controller->openLibrary();
+        QVERIFY(f.flashes.isEmpty());
+        QCOMPARE(f.statusLine(), QStringLiteral("服务未运行"));
+        f.engine->quitAndStopService();
+        QCOMPARE(f.quits, 1);
+        f.engine->openLibrary();
         QCOMPARE(f.opened.value(0), QUrl(quenloOrigin() + "/"));
     }
 };
 
-QTEST_MAIN(TestCommands)
+QTEST_GUILESS_MAIN(TestCommands)
 #include "tst_commands.moc"

@@ -1,12 +1,10 @@
-#include "controllerfixture.h"
+#include "enginefixture.h"
 #include "processinfo.h"
 #include "service/projectroot.h"
 #include "service/service.h"
 
-#include <QClipboard>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QGuiApplication>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -18,7 +16,7 @@
 #include <thread>
 
 using namespace quenlo;
-using quenlo::test::ControllerFixture;
+using quenlo::test::EngineFixture;
 using quenlo::test::FakeHttpServer;
 
 namespace {
@@ -69,18 +67,18 @@ class TestFaults final : public QObject {
 private Q_SLOTS:
     void serverKilledInTheMiddleOfAPoll()
     {
-        ControllerFixture f;
+        EngineFixture f;
         f.start();
         QVERIFY(f.settle());
         FakeHttpServer::Reply slow = FakeHttpServer::json(200, R"({"unread":1})");
         slow.delayMs = 800;
         f.server->route("GET", "/api/menu-status", slow);
-        f.controller->refresh();
+        f.engine->refresh();
         QTest::qWait(300); // the request is out; the server goes away before answering
         f.server.reset();
         QVERIFY(f.settle());
-        QCOMPARE(f.controller->statusMenu().statusLine->text(), QStringLiteral("服务未运行"));
-        QCOMPARE(f.controller->currentSymbol(), QStringLiteral("exclamationmark.triangle"));
+        QCOMPARE(f.statusLine(), QStringLiteral("服务未运行"));
+        QCOMPARE(f.menu().symbol, symbolWarning);
     }
 
     void foreignProgramAnsweringGarbage()
@@ -88,8 +86,8 @@ private Q_SLOTS:
         const quint16 port = test::freePort();
         GarbageListener garbage(port);
         QVERIFY(garbage.ok());
-        setServicePort(port);
-        QCOMPARE(httpCall(QStringLiteral("/api/version")).status, qint64(-1));
+        const ServiceAddress address{port};
+        QCOMPARE(httpCall(address, QStringLiteral("/api/version")).status, qint64(-1));
 
         // The supervisor cannot use the port: its server fails to listen, the user is told.
         const QString root = test::copyDemoLibrary();
@@ -101,10 +99,11 @@ private Q_SLOTS:
         table.lsof = lsof;
         QElapsedTimer t;
         t.start();
-        const ServiceOutcome outcome = Service(root, table).ensure(true);
+        const SupervisorTimes times = test::fastSettings(port).supervisor;
+        const ServiceOutcome outcome = Service(root, address, times, table).ensure(true);
         QCOMPARE(outcome.kind, ServiceOutcome::Kind::Failed);
         QCOMPARE(outcome.message, QStringLiteral("服务没有在 10 秒内响应"));
-        QVERIFY(t.elapsed() < 16000);
+        QVERIFY(t.elapsed() < times.startWait.count() + 3000);
         QTest::qWait(300);
         QVERIFY(test::listeningPids(port).size() <= 1);
     }
@@ -113,38 +112,39 @@ private Q_SLOTS:
     {
         const QString root = test::copyDemoLibrary();
         const quint16 port = test::freePort();
-        setServicePort(port);
         PlatformTable table = currentPlatform();
         table.lsof = QStringLiteral("/nonexistent/lsof");
-        Service service(root, table);
+        const SupervisorTimes times = test::fastSettings(port).supervisor;
+        Service service(root, ServiceAddress{port}, times, table);
         QCOMPARE(service.ensure(true).kind, ServiceOutcome::Kind::Started);
         // Nothing can be found to stop, so the restart meets its own old server on the port.
         QElapsedTimer t;
         t.start();
         const ServiceOutcome restarted = service.restart();
-        QVERIFY(t.elapsed() < 20000);
+        QVERIFY(t.elapsed() < (times.stopWait + times.startWait).count() + 3000);
         QCOMPARE(restarted.kind, ServiceOutcome::Kind::Started); // the old one still answers
         test::endListeners(port);
     }
 
     void quitAndStopWithAServerThatIgnoresSigterm()
     {
-        ControllerFixture f;
+        EngineFixture f;
         f.server.reset();
         const quint16 port = test::freePort();
-        setServicePort(port);
+        f.settings = test::fastSettings(port);
         qputenv("DEMO_IGNORE_SIGTERM", "1");
         f.start(test::copyDemoLibrary());
         QVERIFY(f.settle(30000));
         qunsetenv("DEMO_IGNORE_SIGTERM");
         QElapsedTimer t;
         t.start();
-        f.controller->quitAndStopService();
-        QVERIFY(QTest::qWaitFor([&] { return f.terminated > 0; }, 12000));
-        // The 5 s wait ran out; the companion ends anyway, the server is left as it is.
-        QVERIFY2(t.elapsed() >= 4800 && t.elapsed() < 9000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(httpCall(QStringLiteral("/api/version")).status, qint64(200));
-        f.controller.reset();
+        f.engine->quitAndStopService();
+        QVERIFY(QTest::qWaitFor([&] { return f.quits > 0; }, 12000));
+        // The stop wait ran out; the companion ends anyway, the server is left as it is.
+        const qint64 wait = f.settings.supervisor.stopWait.count();
+        QVERIFY2(t.elapsed() >= wait - 100 && t.elapsed() < wait + 3000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(httpCall(ServiceAddress{port}, QStringLiteral("/api/version")).status, qint64(200));
+        f.engine.reset();
         for (pid_t pid : test::listeningPids(port))
             ::kill(pid, SIGKILL);
     }
@@ -155,20 +155,19 @@ private Q_SLOTS:
         const QString project = test::copyDemoLibrary();
         QDir().mkpath(project + "/server.log");
         const quint16 port = test::freePort();
-        setServicePort(port);
-        QCOMPARE(Service(project).start(), std::optional<QString>(QStringLiteral("无法写入 server.log")));
+        QCOMPARE(Service(project, ServiceAddress{port}).start(), std::optional<QString>(QStringLiteral("无法写入 server.log")));
         QVERIFY(test::listeningPids(port).isEmpty());
     }
 
     void hugeClipboardIsRefusedQuickly()
     {
-        ControllerFixture f;
+        EngineFixture f;
         f.start();
         QVERIFY(f.settle());
-        QGuiApplication::clipboard()->setText(QString(10 * 1024 * 1024, QChar(u'链')));
+        const QString huge(10 * 1024 * 1024, QChar(u'链'));
         QElapsedTimer t;
         t.start();
-        f.controller->addFromClipboard();
+        f.engine->addFromClipboard(huge);
         QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(f.notified(), QStringList{"剪贴板内容过长，请复制单个链接"});
         QVERIFY(f.server->requestsFor("POST", "/api/clipboard-add").isEmpty());
@@ -176,7 +175,7 @@ private Q_SLOTS:
 
     void garbageRegistrationKeepsTheRememberedRoot()
     {
-        const QString remembered = ControllerFixture::fakeProject();
+        const QString remembered = EngineFixture::fakeProject();
         companionSettings().setValue(QStringLiteral("projectPath"), remembered);
         const QString registration = registrationFilePath();
         const QList<QByteArray> garbage{QByteArray(2 * 1024 * 1024, 'x'), QByteArray("\x00\xff\xfe\x01", 4),
@@ -191,5 +190,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestFaults)
+QTEST_GUILESS_MAIN(TestFaults)
 #include "tst_faults.moc"

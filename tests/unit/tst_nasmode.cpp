@@ -1,6 +1,6 @@
 #include "app/logindialog.h"
-#include "app/statusicon.h"
-#include "controllerfixture.h"
+#include "app/trayview.h"
+#include "enginefixture.h"
 #include "httpsserver.h"
 #include "memorysecretstore.h"
 #include "net/quenloapi.h"
@@ -13,7 +13,7 @@
 #include <QtTest>
 
 using namespace quenlo;
-using quenlo::test::ControllerFixture;
+using quenlo::test::EngineFixture;
 using quenlo::test::HttpsTestServer;
 
 namespace {
@@ -45,7 +45,7 @@ class TestNasMode final : public QObject {
     {
         const QString origin = m_https->origin();
         const QString ca = m_certs.caCert;
-        return [origin, ca] { return std::make_unique<QuenloAPI>(origin, ca, nullptr, false); };
+        return [origin, ca] { return std::make_unique<QuenloAPI>(origin, ca, nullptr, false, NasTimes{}); };
     }
     int countOf(const QByteArray &method, const QByteArray &path) const
     {
@@ -74,18 +74,18 @@ private Q_SLOTS:
     void reachableNasShowsUp()
     {
         m_https->route("GET", "/healthz", HttpsTestServer::json(200, R"({"jobs":[{"kind":"all"}],"unread":4})"));
-        ControllerFixture f;
+        EngineFixture f;
         f.start(std::nullopt, remoteFactory());
-        QCOMPARE(f.controller->mode(), CompanionMode::NAS);
+        QCOMPARE(f.engine->mode(), CompanionMode::NAS);
         QVERIFY(f.waitForPolls(1, 30000));
-        const StatusMenu &m = f.controller->statusMenu();
-        QCOMPARE(m.statusLine->text(), QStringLiteral("服务运行中")); // the reply's content is not used
-        QCOMPARE(f.controller->currentSymbol(), symbolNormal);
-        QVERIFY(!m.jobLines[0]->isVisible());
-        QVERIFY(!m.transcriptionItem->isEnabled());
-        QVERIFY(!m.transcriptionItem->isChecked());
-        QCOMPARE(m.transcriptionStatus->text(), QStringLiteral("本机未配置离线转写"));
-        QVERIFY(m.remoteLoginItem->isEnabled());
+        const MenuModel m = f.menu();
+        QCOMPARE(m[MenuItem::StatusLine].text, QStringLiteral("服务运行中")); // the reply's content is not used
+        QCOMPARE(m.symbol, symbolNormal);
+        QVERIFY(!m[MenuItem::Job0].visible);
+        QVERIFY(!m[MenuItem::Transcription].enabled);
+        QVERIFY(!m[MenuItem::Transcription].checked);
+        QCOMPARE(m[MenuItem::TranscriptionStatus].text, QStringLiteral("本机未配置离线转写"));
+        QVERIFY(m[MenuItem::RemoteLogin].enabled);
         QCOMPARE(countOf("GET", "/healthz"), 1);
         // No local server is asked anything in NAS mode.
         QVERIFY(f.server->requests().isEmpty());
@@ -94,11 +94,11 @@ private Q_SLOTS:
     void refusedSessionShowsDown()
     {
         m_https->route("GET", "/healthz", HttpsTestServer::json(401, R"({"error":"login"})"));
-        ControllerFixture f;
+        EngineFixture f;
         f.start(std::nullopt, remoteFactory());
         QVERIFY(f.waitForPolls(1, 30000));
-        QCOMPARE(f.controller->statusMenu().statusLine->text(), QStringLiteral("服务未运行"));
-        QCOMPARE(f.controller->currentSymbol(), symbolWarning);
+        QCOMPARE(f.statusLine(), QStringLiteral("服务未运行"));
+        QCOMPARE(f.menu().symbol, symbolWarning);
     }
 
     void clipboardToTheNas_data()
@@ -118,12 +118,11 @@ private Q_SLOTS:
         QFETCH(QString, message);
         m_https->route("GET", "/healthz", HttpsTestServer::json(200, "{}"));
         m_https->route("POST", "/api/tasks", HttpsTestServer::json(status, reply));
-        ControllerFixture f;
+        EngineFixture f;
         f.start(std::nullopt, remoteFactory());
         QVERIFY(f.settle(30000));
         const int healthChecks = countOf("GET", "/healthz");
-        QGuiApplication::clipboard()->setText(QStringLiteral(" https://example.com/v \n"));
-        f.controller->addFromClipboard();
+        f.engine->addFromClipboard(QStringLiteral(" https://example.com/v \n"));
         QVERIFY(f.settle(30000));
         QCOMPARE(f.notified(), QStringList{message});
         const auto requests = m_https->requests();
@@ -138,21 +137,22 @@ private Q_SLOTS:
         m_https->route("GET", "/healthz", HttpsTestServer::json(200, "{}"));
         m_https->route("POST", "/api/session",
                        HttpsTestServer::json(200, R"({"ok":true})", {{"Set-Cookie", "quenlo_session=abc; HttpOnly; Path=/"}}));
-        ControllerFixture f;
-        f.start(std::nullopt, remoteFactory(), [] { return LoginDialog::ask(); });
+        EngineFixture f;
+        f.start(std::nullopt, remoteFactory());
+        TrayView view(*f.engine, {nullptr, nullptr, nullptr, nullptr, false});
         QVERIFY(f.settle(30000));
 
         answerDialog(QStringLiteral(" 12 34 "), QStringLiteral("登录"));
-        f.controller->configureRemoteLogin();
+        view.statusMenu()[MenuItem::RemoteLogin]->trigger();
         QVERIFY(f.settle(30000));
         QCOMPARE(f.notified(), QStringList{"已连接Quenlo"});
         const auto login = m_https->requests().last();
         QCOMPARE(login.method, QByteArray("POST"));
         QCOMPARE(QJsonDocument::fromJson(login.body).object(), (QJsonObject{{"token", " 12 34 "}})); // as typed
-        QCOMPARE(f.controller->statusMenu().remoteLoginItem->text(), QStringLiteral("设置Quenlo登录码…"));
+        QCOMPARE(view.statusMenu()[MenuItem::RemoteLogin]->text(), QStringLiteral("设置Quenlo登录码…"));
 
         // The next poll carries the new session.
-        f.controller->refresh();
+        f.engine->refresh();
         QVERIFY(f.settle(30000));
         QCOMPARE(m_https->requests().last().values("Cookie"), QList<QByteArray>{"quenlo_session=abc"});
 
@@ -160,7 +160,7 @@ private Q_SLOTS:
         QString seen = QStringLiteral("<not shown>");
         const int before = m_https->requests().size();
         answerDialog(QStringLiteral("zzz"), QStringLiteral("取消"), &seen);
-        f.controller->configureRemoteLogin();
+        view.statusMenu()[MenuItem::RemoteLogin]->trigger();
         QVERIFY(f.settle());
         QCOMPARE(seen, QString());
         QCOMPARE(m_https->requests().size(), before);
@@ -171,10 +171,10 @@ private Q_SLOTS:
     {
         m_https->route("GET", "/healthz", HttpsTestServer::json(200, "{}"));
         m_https->route("POST", "/api/session", HttpsTestServer::json(200, R"({"ok":true})", {{"Set-Cookie", "other=1"}}));
-        ControllerFixture f;
-        f.start(std::nullopt, remoteFactory(), [] { return std::optional<QString>(QString()); });
+        EngineFixture f;
+        f.start(std::nullopt, remoteFactory());
         QVERIFY(f.settle(30000));
-        f.controller->configureRemoteLogin();
+        f.engine->logIn(QString());
         QVERIFY(f.settle(30000));
         QCOMPARE(f.notified(), QStringList{"登录回执不完整"});
         QCOMPARE(QJsonDocument::fromJson(m_https->requests().last().body).object(), (QJsonObject{{"token", ""}}));

@@ -1,5 +1,6 @@
 #include "app/notifier.h"
-#include "controllerfixture.h"
+#include "app/trayview.h"
+#include "enginefixture.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -56,12 +57,14 @@ private Q_SLOTS:
 
     void flashNotifiesResultsOnly()
     {
-        test::ControllerFixture f;
-        f.systemNotifier = true;
+        test::EngineFixture f;
         f.start();
+        TrayOptions options;
+        options.showTray = false;
+        TrayView view(*f.engine, std::move(options)); // with the system's notifier
         QVERIFY(f.settle());
-        f.controller->flash(QStringLiteral("正在重启服务…"), 1);
-        f.controller->flash(QStringLiteral("服务启动失败，请查看 server.log"), 1);
+        f.engine->flash(Message::progress(QStringLiteral("正在重启服务…"), Milliseconds(1000)));
+        f.engine->flash(Message::outcome(QStringLiteral("服务启动失败，请查看 server.log"), Milliseconds(1000)));
         QTRY_COMPARE(m_server.notes.size(), 1);
         QTest::qWait(200);
         QCOMPARE(m_server.notes.size(), 1);

@@ -1,28 +1,28 @@
-#include "controllerfixture.h"
+#include "enginefixture.h"
 #include "processinfo.h"
 
 #include <QFile>
 #include <QtTest>
 
 using namespace quenlo;
-using quenlo::test::ControllerFixture;
+using quenlo::test::EngineFixture;
 
 namespace {
 
-/// The controller on a copy of the demo library, with nothing of the fake server in the way:
+/// The engine on a copy of the demo library, with nothing of the fake server in the way:
 /// the supervisor starts the real server on a free port.
-struct DemoFixture : ControllerFixture {
+struct DemoFixture : EngineFixture {
     QString root = test::copyDemoLibrary();
     quint16 port = test::freePort();
 
     DemoFixture()
     {
         server.reset();
-        setServicePort(port);
+        settings = test::fastSettings(port);
     }
     ~DemoFixture()
     {
-        controller.reset();
+        engine.reset();
         test::endListeners(port);
         qunsetenv("DEMO_START_DELAY");
     }
@@ -39,17 +39,17 @@ private Q_SLOTS:
         DemoFixture f;
         f.start(f.root);
         QVERIFY(f.settle(30000));
-        QCOMPARE(f.controller->statusMenu().statusLine->text().left(5), QStringLiteral("服务运行中"));
+        QCOMPARE(f.statusLine().left(5), QStringLiteral("服务运行中"));
         const QList<pid_t> before = f.listeners();
         QCOMPARE(before.size(), 1);
-        f.controller->restartService();
-        QCOMPARE(f.controller->statusMenu().statusLine->text(), QStringLiteral("正在重启服务…"));
+        f.engine->restartService();
+        QCOMPARE(f.statusLine(), QStringLiteral("正在重启服务…"));
         QVERIFY(f.settle(30000));
         QVERIFY(f.notified().contains(QStringLiteral("服务已重启")));
         const QList<pid_t> after = f.listeners();
         QCOMPARE(after.size(), 1);
         QVERIFY(after != before);
-        QVERIFY(!f.controller->serviceBroken());
+        QVERIFY(!f.engine->serviceBroken());
     }
 
     void restartWhoseServerAnswersTooLate()
@@ -57,19 +57,20 @@ private Q_SLOTS:
         DemoFixture f;
         f.start(f.root);
         QVERIFY(f.settle(30000));
-        qputenv("DEMO_START_DELAY", "11"); // inherited by the restarted server
-        f.controller->restartService();
-        QVERIFY(f.settle(40000));
+        qputenv("DEMO_START_DELAY", "6"); // past the start wait; inherited by the restarted server
+        f.engine->restartService();
+        QVERIFY(f.settle(20000));
         QCOMPARE(f.notified().value(0), QStringLiteral("服务没有在 10 秒内响应"));
-        QVERIFY(f.controller->serviceBroken());
-        QTRY_COMPARE_WITH_TIMEOUT(f.controller->statusMenu().statusLine->text(),
+        QVERIFY(f.engine->serviceBroken());
+        QTRY_COMPARE_WITH_TIMEOUT(f.statusLine(),
                                   QStringLiteral("服务启动失败，请查看 server.log"), 4000);
         // Once the late server answers, the next poll clears the failure.
-        QTest::qWait(2000);
-        f.controller->refresh();
+        QVERIFY(test::waitUntil([&] { return httpCall(ServiceAddress{f.port}, "/api/version").status == 200; },
+                                std::chrono::seconds(8)));
+        f.engine->refresh();
         QVERIFY(f.settle());
-        QVERIFY(!f.controller->serviceBroken());
-        QCOMPARE(f.controller->statusMenu().statusLine->text().left(5), QStringLiteral("服务运行中"));
+        QVERIFY(!f.engine->serviceBroken());
+        QCOMPARE(f.statusLine().left(5), QStringLiteral("服务运行中"));
     }
 
     void restartWithNothingRunningStartsOne()
@@ -79,7 +80,7 @@ private Q_SLOTS:
         QVERIFY(f.settle(30000));
         test::endListeners(f.port);
         QVERIFY(f.listeners().isEmpty());
-        f.controller->restartService();
+        f.engine->restartService();
         QVERIFY(f.settle(30000));
         QCOMPARE(f.notified().value(0), QStringLiteral("服务已重启"));
         QCOMPARE(f.listeners().size(), 1);
@@ -95,17 +96,17 @@ private Q_SLOTS:
         bool serverGoneAtQuit = false;
         QElapsedTimer clock;
         clock.start();
-        f.controller->quitAndStopService();
-        QCOMPARE(f.controller->statusMenu().statusLine->text(), QStringLiteral("正在停止服务…"));
-        QVERIFY(f.notes->posted.isEmpty());
+        f.engine->quitAndStopService();
+        QCOMPARE(f.statusLine(), QStringLiteral("正在停止服务…"));
+        QVERIFY(f.flashes.size() == 1 && !f.flashes[0].notifies());
         QVERIFY(QTest::qWaitFor([&] {
-            if (f.terminated > 0)
-                serverGoneAtQuit = httpCall(QStringLiteral("/api/version")).status != 200;
-            return f.terminated > 0;
+            if (f.quits > 0)
+                serverGoneAtQuit = httpCall(ServiceAddress{f.port}, QStringLiteral("/api/version")).status != 200;
+            return f.quits > 0;
         }, 10000));
         qDebug() << "terminated after" << clock.elapsed() << "ms; listeners" << f.listeners() << "pid" << server
                  << test::processRunning(server);
-        QCOMPARE(f.terminated, 1);
+        QCOMPARE(f.quits, 1);
         QVERIFY(serverGoneAtQuit);
         QVERIFY(QTest::qWaitFor([&] { return !test::processRunning(server); }, 3000));
     }
@@ -115,10 +116,10 @@ private Q_SLOTS:
         DemoFixture f;
         f.start(f.root);
         QVERIFY(f.settle(30000));
-        f.controller->quitKeepingService();
-        QCOMPARE(f.terminated, 1);
-        f.controller.reset();
-        QCOMPARE(httpCall(QStringLiteral("/api/version")).status, qint64(200));
+        f.engine->quitKeepingService();
+        QCOMPARE(f.quits, 1);
+        f.engine.reset();
+        QCOMPARE(httpCall(ServiceAddress{f.port}, QStringLiteral("/api/version")).status, qint64(200));
     }
 
     void firstCheckFailureIsShownAndStays()
@@ -128,14 +129,13 @@ private Q_SLOTS:
         f.start(f.root);
         QVERIFY(f.settle(30000));
         QCOMPARE(f.notified(), QStringList{"服务启动失败，请查看 server.log"});
-        QVERIFY(f.controller->serviceBroken());
-        // After its 8 s the message stays, now as the state of a server that is still down.
-        QTest::qWait(8500);
-        QVERIFY(!f.controller->flashText());
-        QCOMPARE(f.controller->statusMenu().statusLine->text(), QStringLiteral("服务启动失败，请查看 server.log"));
-        QCOMPARE(f.controller->currentSymbol(), QStringLiteral("exclamationmark.triangle"));
+        QVERIFY(f.engine->serviceBroken());
+        // After its time the message stays, now as the state of a server that is still down.
+        QTRY_VERIFY_WITH_TIMEOUT(!f.engine->flashMessage(), 4000);
+        QCOMPARE(f.statusLine(), QStringLiteral("服务启动失败，请查看 server.log"));
+        QCOMPARE(f.menu().symbol, symbolWarning);
     }
 };
 
-QTEST_MAIN(TestServiceCommands)
+QTEST_GUILESS_MAIN(TestServiceCommands)
 #include "tst_servicecommands.moc"

@@ -1,4 +1,4 @@
-#include "controllerfixture.h"
+#include "enginefixture.h"
 #include "processinfo.h"
 
 #include <QDir>
@@ -6,7 +6,7 @@
 #include <QtTest>
 
 using namespace quenlo;
-using quenlo::test::ControllerFixture;
+using quenlo::test::EngineFixture;
 
 namespace {
 
@@ -35,19 +35,19 @@ private Q_SLOTS:
         const int total = qEnvironmentVariableIntValue("QUENLO_SOAK_POLLS") > 0
                               ? qEnvironmentVariableIntValue("QUENLO_SOAK_POLLS")
                               : 20000;
-        ControllerFixture f;
+        EngineFixture f;
         f.server.reset();
         const quint16 port = test::freePort();
-        setServicePort(port);
+        f.settings = test::fastSettings(port);
         f.start(test::copyDemoLibrary());
         QVERIFY(f.settle(30000));
 
         int applied = 0;
-        connect(f.controller.get(), &Controller::pollApplied, this, [&] { ++applied; });
+        connect(f.engine.get(), &Controller::pollApplied, this, [&] { ++applied; });
         const auto pollBatch = [&](int count) {
             const int target = applied + count;
             for (int i = 0; i < count; ++i)
-                f.controller->refresh();
+                f.engine->refresh();
             return QTest::qWaitFor([&] { return applied >= target; }, 120000);
         };
 
@@ -69,10 +69,10 @@ private Q_SLOTS:
         QVERIFY2(growth < 2048, qPrintable(QStringLiteral("grew by %1 KiB").arg(growth)));
         QVERIFY(fds <= fdsBefore + 2);
         QVERIFY(threads <= threadsBefore);
-        QVERIFY(f.controller->state().serviceUp);
+        QVERIFY(f.engine->state().serviceUp);
         test::endListeners(port);
     }
 };
 
-QTEST_MAIN(TestSoak)
+QTEST_GUILESS_MAIN(TestSoak)
 #include "tst_soak.moc"
