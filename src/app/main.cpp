@@ -1,3 +1,4 @@
+#include "app/displaycheck.h"
 #include "app/processmode.h"
 #include "app/trayview.h"
 #include "engine/controller.h"
@@ -8,6 +9,9 @@
 #include <QApplication>
 #include <QStringList>
 #include <QTimer>
+
+#include <cstdio>
+#include <optional>
 
 int main(int argc, char **argv)
 {
@@ -25,7 +29,17 @@ int main(int argc, char **argv)
         break;
     }
 
-    QApplication application(argc, argv);
+    if (const auto why = quenlo::missingDisplay(qEnvironmentVariable("QT_QPA_PLATFORM"), qEnvironmentVariable("DISPLAY"),
+                                                qEnvironmentVariable("WAYLAND_DISPLAY"))) {
+        std::fputs(quenlo::noDisplayLine(*why).toLocal8Bit().constData(), stderr);
+        return 1;
+    }
+    // Every argument but the program's name is ignored, Qt's own ("-platform", "-reverse") too.
+    int qtArgc = 1;
+    char *qtArgv[] = {argv[0], nullptr};
+    std::optional<quenlo::DisplayGuard> guard(std::in_place);
+    QApplication application(qtArgc, qtArgv);
+    guard.reset();
     QApplication::setApplicationName(QStringLiteral("local.library.menubar"));
     QApplication::setApplicationDisplayName(quenlo::appDisplayName);
     QApplication::setDesktopFileName(quenlo::launchAgentLabel);

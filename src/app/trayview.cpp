@@ -21,10 +21,12 @@ QString systemClipboardText()
     const QMimeData *data = QGuiApplication::clipboard()->mimeData();
     if (!data)
         return {};
-    if (data->hasText())
+    // Not hasText(): Qt counts a URL list as text and hands it out decoded.
+    if (data->hasFormat(QStringLiteral("text/plain")) || data->hasFormat(QStringLiteral("text/plain;charset=utf-8")))
         return data->text();
     if (data->hasUrls() && !data->urls().isEmpty())
-        return data->urls().first().toString();
+        // As written: the decoded form would send "a b" for "a%20b" and turn escapes into text.
+        return data->urls().first().toString(QUrl::FullyEncoded);
     return {};
 }
 
@@ -47,7 +49,16 @@ TrayView::TrayView(Controller &engine, TrayOptions options) : m_engine(engine), 
             m_options.notifier->notify(appDisplayName, message.text);
     });
     connect(&m_engine, &Controller::openRequested, this, [this](const QUrl &url) { m_options.openUrl(url); });
+    // A light/dark switch changes the palette's text colour, which the icon is painted in.
+    qApp->installEventFilter(this);
     render();
+}
+
+bool TrayView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == qApp && (event->type() == QEvent::ApplicationPaletteChange || event->type() == QEvent::ThemeChange))
+        drawIcon();
+    return QObject::eventFilter(watched, event);
 }
 
 TrayView::~TrayView()

@@ -46,6 +46,9 @@ public:
     QSystemTrayIcon *trayIcon() const { return m_trayIcon; }
     const QString &currentSymbol() const { return m_symbol; }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void connectActions();
     void render();

@@ -85,6 +85,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("sent");
         QTest::newRow("text wins") << "  链接 " << QUrl("https://example.org/x") << "  链接 ";
         QTest::newRow("only a url") << "" << QUrl("https://example.com/only-url") << "https://example.com/only-url";
+        QTest::newRow("escapes kept") << "" << QUrl("https://example.org/a%20b?q=%E4%B8%AD")
+                                      << "https://example.org/a%20b?q=%E4%B8%AD";
     }
     void clipboardText()
     {
@@ -97,6 +99,40 @@ private Q_SLOTS:
             data->setText(text);
         QGuiApplication::clipboard()->setMimeData(data);
         QCOMPARE(systemClipboardText(), sent);
+    }
+
+    void iconFollowsThePalette()
+    {
+        EngineFixture f;
+        f.start();
+        TrayOptions options = quietTray();
+        options.showTray = true; // no session bus here: the icon is made at once
+        TrayView view(*f.engine, std::move(options));
+        view.show();
+        QTRY_VERIFY(view.trayIcon());
+        QVERIFY(f.settle()); // no symbol change is left to redraw the icon by chance
+        // The brightest opaque pixel is the ink: the symbol is drawn in the palette's text colour.
+        const auto ink = [&view] {
+            const QImage image = view.trayIcon()->icon().pixmap(22, 22).toImage().convertToFormat(QImage::Format_ARGB32);
+            int best = -1;
+            QColor found;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x) {
+                    const QColor c = QColor::fromRgba(image.pixel(x, y));
+                    if (c.alpha() == 255 && c.red() + c.green() > best) {
+                        best = c.red() + c.green();
+                        found = c;
+                    }
+                }
+            return found;
+        };
+        QPalette palette = QApplication::palette();
+        palette.setColor(QPalette::WindowText, QColor(255, 0, 0));
+        QApplication::setPalette(palette);
+        QTRY_COMPARE(ink(), QColor(255, 0, 0));
+        palette.setColor(QPalette::WindowText, QColor(0, 255, 0));
+        QApplication::setPalette(palette);
+        QTRY_COMPARE(ink(), QColor(0, 255, 0));
     }
 
     void icons()
