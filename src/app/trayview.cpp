@@ -90,6 +90,8 @@ void TrayView::connectActions()
     on(MenuItem::QuitKeepingService, [e] { e->quitKeepingService(); });
     on(MenuItem::QuitAndStopService, [e] { e->quitAndStopService(); });
     connect(m.menu, &QMenu::aboutToShow, e, &Controller::menuOpened);
+    // The age in the tool tip is read afresh whenever the menu opens.
+    connect(m.menu, &QMenu::aboutToShow, this, &TrayView::render);
     connect(m.menu, &QMenu::aboutToHide, e, &Controller::menuClosed);
     // Checkable items flip their own mark when clicked; the engine's menu decides it.
     for (QAction *action : m.actions) {
@@ -110,12 +112,12 @@ void TrayView::show()
             std::fputs("quenlo-menubar: no system tray found; supervising without an icon\n", stderr);
         m_trayIcon = new QSystemTrayIcon(this);
         m_trayIcon->setContextMenu(m_menu.menu);
-        m_trayIcon->setToolTip(appDisplayName);
         connect(m_trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger)
                 m_menu.menu->popup(QCursor::pos());
         });
         drawIcon();
+        m_trayIcon->setToolTip(m_engine.menu().toolTip);
         m_trayIcon->show();
     });
     m_trayStarter->start();
@@ -125,6 +127,8 @@ void TrayView::render()
 {
     const MenuModel model = m_engine.menu();
     renderStatusMenu(m_menu, model);
+    if (m_trayIcon)
+        m_trayIcon->setToolTip(model.toolTip);
     if (model.symbol != m_symbol) {
         m_symbol = model.symbol;
         drawIcon();

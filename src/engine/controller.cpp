@@ -79,8 +79,10 @@ MenuModel Controller::menu() const
     std::optional<QString> flashText;
     if (m_flash)
         flashText = m_flash->text;
-    return menuModel(MenuInputs{mode(), m_state, m_rendered, m_worker, m_serviceBroken, flashText,
-                                launchAgentEnabled(m_options.platform)});
+    MenuModel model = menuModel(MenuInputs{mode(), m_state, m_rendered, m_worker, m_serviceBroken, flashText,
+                                           launchAgentEnabled(m_options.platform)});
+    model.toolTip = toolTipText(model[MenuItem::StatusLine].text, m_lastPoll, QDateTime::currentDateTime());
+    return model;
 }
 
 void Controller::apply()

@@ -1,6 +1,9 @@
 #include "engine/menumodel.h"
 
+#include "model/identity.h"
 #include "model/text.h"
+
+#include <algorithm>
 
 namespace quenlo {
 
@@ -126,6 +129,20 @@ QString statusTitle(const MenuState &state, bool serviceBroken, const std::optio
     if (serviceBroken)
         return QStringLiteral("服务启动失败，请查看 server.log");
     return QStringLiteral("服务未运行");
+}
+
+QString toolTipText(const QString &statusLine, const QDateTime &lastPoll, const QDateTime &now)
+{
+    QString tip = appDisplayName + QLatin1Char('\n') + statusLine;
+    if (!lastPoll.isValid())
+        return tip;
+    // A clock set back reads as just now rather than as a negative age.
+    const qint64 seconds = std::max<qint64>(0, lastPoll.secsTo(now));
+    if (seconds < 10)
+        return tip + QStringLiteral("\n刚刚更新");
+    if (seconds < 60)
+        return tip + QStringLiteral("\n%1 秒前更新").arg(seconds);
+    return tip + QStringLiteral("\n%1 分钟前更新").arg(seconds / 60);
 }
 
 QString symbolFor(const MenuState &state)

@@ -3,6 +3,7 @@
 #include "model/menustate.h"
 #include "net/localapi.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <array>
@@ -59,6 +60,8 @@ struct ItemView {
 struct MenuModel {
     std::array<ItemView, menuItemCount> items;
     QString symbol;
+    /// The tray icon's tool tip (see toolTipText()).
+    QString toolTip;
 
     ItemView &operator[](MenuItem item) { return items[size_t(item)]; }
     const ItemView &operator[](MenuItem item) const { return items[size_t(item)]; }
@@ -81,6 +84,10 @@ MenuModel menuModel(const MenuInputs &inputs);
 
 /// The status line: the flashed message, else what the state says.
 QString statusTitle(const MenuState &state, bool serviceBroken, const std::optional<QString> &flashText);
+
+/// The tool tip: the name, the status line and how long ago the last poll answered
+/// ("刚刚更新", "N 秒前更新", "N 分钟前更新"); no age before the first answer.
+QString toolTipText(const QString &statusLine, const QDateTime &lastPoll, const QDateTime &now);
 
 /// The icon symbol for a snapshot: warning when down, busy with jobs, normal otherwise.
 QString symbolFor(const MenuState &state);

@@ -192,6 +192,26 @@ private Q_SLOTS:
         QVERIFY(rendered(s, false, std::nullopt, true)[MenuItem::Startup].checked);
     }
 
+    void toolTip_data()
+    {
+        QTest::addColumn<int>("age"); // seconds; -1: never answered
+        QTest::addColumn<QString>("tip");
+        QTest::newRow("never") << -1 << "本地Quenlo\n服务未运行";
+        QTest::newRow("just now") << 9 << "本地Quenlo\n服务未运行\n刚刚更新";
+        QTest::newRow("seconds") << 10 << "本地Quenlo\n服务未运行\n10 秒前更新";
+        QTest::newRow("last second") << 59 << "本地Quenlo\n服务未运行\n59 秒前更新";
+        QTest::newRow("minutes") << 150 << "本地Quenlo\n服务未运行\n2 分钟前更新";
+        QTest::newRow("clock set back") << -30 << "本地Quenlo\n服务未运行\n刚刚更新";
+    }
+    void toolTip()
+    {
+        QFETCH(int, age);
+        QFETCH(QString, tip);
+        const QDateTime now = QDateTime::currentDateTime();
+        const QDateTime last = age == -1 ? QDateTime() : now.addSecs(-age);
+        QCOMPARE(toolTipText(QStringLiteral("服务未运行"), last, now), tip);
+    }
+
     void transcription_data()
     {
         QTest::addColumn<QByteArray>("body"); // empty: no information
