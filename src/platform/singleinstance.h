@@ -16,6 +16,7 @@ namespace quenlo {
 class SingleInstance final : public QObject {
     Q_OBJECT
 public:
+    /// \a key is compared after QDir::cleanPath: "/home/a/.config/" and "/home/a/.config" are one.
     explicit SingleInstance(const QString &key, QObject *parent = nullptr);
 
     /// True when this process is now the companion for the key, and also when no claim can be
