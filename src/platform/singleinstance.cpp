@@ -9,6 +9,7 @@
 #include <QLockFile>
 #include <QTimer>
 
+#include <cstdio>
 #include <unistd.h>
 
 namespace quenlo {
@@ -75,20 +76,19 @@ bool SingleInstance::claimSocket()
     auto *server = new QLocalServer(this);
     server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server->listen(path)) {
-        qWarning("quenlo: cannot listen on %s (%s); running without a single-instance guard", qPrintable(path),
-                 qPrintable(server->errorString()));
+        std::fprintf(stderr, "quenlo-menubar: cannot listen on %s (%s); a second start will not be noticed\n",
+                     qPrintable(path), qPrintable(server->errorString()));
         delete server;
         return true;
     }
-    connect(server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+    connect(server, &QLocalServer::newConnection, this, [this, server] {
+        while (QLocalSocket *socket = server->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] { answer(socket); });
             QTimer::singleShot(silentPeerMs, socket, &QObject::deleteLater);
             answer(socket);
         }
     });
-    m_server = server;
     return true;
 }
 

@@ -3,7 +3,6 @@
 #include <QObject>
 #include <QString>
 
-class QLocalServer;
 class QLocalSocket;
 
 namespace quenlo {
@@ -39,7 +38,6 @@ private:
     void answer(QLocalSocket *socket);
 
     QString m_hash;
-    QLocalServer *m_server = nullptr;
     bool m_claimed = false;
 };
 
