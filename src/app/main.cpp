@@ -4,9 +4,12 @@
 #include "engine/controller.h"
 #include "model/identity.h"
 #include "model/settings.h"
+#include "platform/singleinstance.h"
+#include "platform/wakewatcher.h"
 #include "selftest/selftest.h"
 
 #include <QApplication>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QTimer>
 
@@ -44,6 +47,11 @@ int main(int argc, char **argv)
     QApplication::setApplicationDisplayName(quenlo::appDisplayName);
     QApplication::setDesktopFileName(quenlo::launchAgentLabel);
 
+    // One companion per user and settings location: a second start asks the first to refresh.
+    quenlo::SingleInstance instance(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+    if (!instance.claim())
+        return 0;
+
     quenlo::ControllerOptions options;
     options.settings = settings;
     quenlo::Controller engine(std::move(options));
@@ -51,6 +59,9 @@ int main(int argc, char **argv)
     trayOptions.trayWait = settings.trayWait;
     quenlo::TrayView tray(engine, std::move(trayOptions));
     QObject::connect(&engine, &quenlo::Controller::quitRequested, &application, &QCoreApplication::quit);
+    QObject::connect(&instance, &quenlo::SingleInstance::activated, &engine, &quenlo::Controller::refreshNow);
+    quenlo::WakeWatcher wake;
+    QObject::connect(&wake, &quenlo::WakeWatcher::woke, &engine, &quenlo::Controller::refreshNow);
     QTimer::singleShot(0, &engine, [&] {
         tray.show();
         engine.start();

@@ -99,6 +99,14 @@ void Controller::schedulePolling(Milliseconds interval)
 
 void Controller::refresh() { queuePoll(false); }
 
+void Controller::refreshNow()
+{
+    if (!m_backend)
+        return;
+    refresh();
+    schedulePolling(m_pollingInterval);
+}
+
 void Controller::queuePoll(bool fromTimer)
 {
     // A slow server must not make timer ticks pile up; explicit refreshes always queue.

@@ -68,6 +68,8 @@ public:
 
 public Q_SLOTS:
     void refresh();
+    /// Polls at once and starts the rhythm anew: after a wake from sleep, or a second start.
+    void refreshNow();
 
     void openLibrary();
     void openQuenloSettings();

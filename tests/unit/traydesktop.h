@@ -14,6 +14,8 @@
 #include <QStandardPaths>
 #include <QString>
 
+#include <memory>
+
 #include <signal.h>
 #include <sys/prctl.h>
 
@@ -150,7 +152,25 @@ public:
         return m_process.waitForStarted(5000);
     }
 
+    /// The same program started once more, as a second click on its menu entry would.
+    std::unique_ptr<QProcess> startTwin()
+    {
+        auto twin = std::make_unique<QProcess>();
+        twin->setProcessEnvironment(m_process.processEnvironment());
+        twin->setWorkingDirectory(m_root);
+        twin->setProcessChannelMode(QProcess::MergedChannels);
+        tieToTest(*twin);
+        twin->start(m_root + QStringLiteral("/quenlo-menubar"), {});
+        twin->waitForStarted(5000);
+        return twin;
+    }
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
     bool running() const { return m_process.state() == QProcess::Running; }
+    QProcess *process() { return &m_process; }
     qint64 pid() const { return m_process.processId(); }
     /// What the companion printed so far, for failure messages.
     QString output() { return m_output += QString::fromUtf8(m_process.readAll()); }

@@ -2,3 +2,4 @@
 set(TEST_LIBS Qt6::DBus)
 set(TEST_TIMEOUT 300)
 set(TEST_LABELS tray)
+set(TEST_SPLIT panelReadsTheMenu latePanelGetsTheItem openMenuPollsFaster oneCompanionPerSession panelClicksRunCommands)

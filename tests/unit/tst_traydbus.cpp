@@ -12,6 +12,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusObjectPath>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -89,6 +90,11 @@ class TestTrayDBus final : public QObject {
         QDBusConnection bus = s.host();
         const FakeWatcher::Item item = firstItem(s);
         return readProperty(bus, item.service, item.path, itemInterface, name);
+    }
+
+    static QString toolTip(Session &s)
+    {
+        return readToolTip(qvariant_cast<QDBusArgument>(itemProperty(s, QStringLiteral("ToolTip")))).title;
     }
 
     static QString menuPath(Session &s)
@@ -202,10 +208,8 @@ private Q_SLOTS:
         QVERIFY2(itemRegistered(s, 20000), qPrintable(s.companion.output()));
         QCOMPARE(firstItem(s).path, QStringLiteral("/StatusNotifierItem"));
 
-        // The item itself: a menu object, the app's name as tool tip, a visible icon.
+        // The item itself: a menu object, a visible icon.
         QVERIFY(!menuPath(s).isEmpty());
-        const TrayToolTip tip = readToolTip(qvariant_cast<QDBusArgument>(itemProperty(s, QStringLiteral("ToolTip"))));
-        QCOMPARE(tip.title, QStringLiteral("本地Quenlo"));
         const QList<TrayPixmap> icon
             = readPixmaps(qvariant_cast<QDBusArgument>(itemProperty(s, QStringLiteral("IconPixmap"))));
         QVERIFY(!icon.isEmpty());
@@ -218,6 +222,8 @@ private Q_SLOTS:
         const RawReply menuStatus = rawRequest(s.port, "GET", "/api/menu-status");
         const int unread = QJsonDocument::fromJson(menuStatus.body).object().value(QStringLiteral("unread")).toInt(-1);
         QVERIFY(unread > 0);
+        // The tool tip: the name, the status line, and that the state is fresh.
+        QTRY_COMPARE(toolTip(s), QStringLiteral("本地Quenlo\n服务运行中 · 未读 %1 条\n刚刚更新").arg(unread));
 
         const MenuNode root = layout(s);
         const QList<MenuNode> &top = root.children;
@@ -298,8 +304,8 @@ private Q_SLOTS:
     void latePanelGetsTheItem_data()
     {
         QTest::addColumn<bool>("watcherLate");
-        QTest::newRow("watcher appears 5 s after the companion") << true;
-        QTest::newRow("host registers 5 s after the watcher") << false;
+        QTest::newRow("watcher appears after the companion") << true;
+        QTest::newRow("host registers after the watcher") << false;
     }
 
     void latePanelGetsTheItem()
@@ -312,7 +318,7 @@ private Q_SLOTS:
         if (!watcherLate)
             QVERIFY(startWatcher(s));
         QVERIFY(startCompanion(s));
-        QTest::qWait(5000);
+        QTest::qWait(2000); // well within the companion's wait for a panel
         QVERIFY2(s.companion.running(), qPrintable(s.companion.output()));
         if (watcherLate)
             QVERIFY(startWatcher(s));
@@ -325,8 +331,8 @@ private Q_SLOTS:
         QCOMPARE(layout(s).children.size(), 19);
     }
 
-    // Opening the main menu polls at once and then every 2 s; closing it goes back to 10 s;
-    // a submenu changes nothing.
+    // Opening the main menu polls at once and then every 2 s; closing it ends the fast rhythm;
+    // a submenu changes nothing. (The rhythm itself is the engine's, timed there.)
     void openMenuPollsFaster()
     {
         Session s;
@@ -349,29 +355,70 @@ private Q_SLOTS:
         const qint64 opened = log.now();
         QVERIFY(aboutToShow(s, 0));
         QVERIFY(sendEvent(s, 0, QStringLiteral("opened")));
-        QTest::qWait(6000);
+        QTest::qWait(2800);
         const qint64 closed = log.now();
         QVERIFY(sendEvent(s, 0, QStringLiteral("closed")));
         QVERIFY(aboutToShow(s, autosyncId));
         QVERIFY(sendEvent(s, autosyncId, QStringLiteral("opened")));
         QVERIFY(sendEvent(s, autosyncId, QStringLiteral("closed")));
-        QTest::qWait(12500);
+        QTest::qWait(3500);
 
-        const QList<qint64> atOnce = log.between(opened, opened + 1000);
-        QVERIFY2(!atOnce.isEmpty(), "opening the menu did not poll at once");
-        const QList<qint64> ticks = log.between(opened + 1000, opened + 6000);
-        QVERIFY2(
-            ticks.size() == 2 || ticks.size() == 3, qPrintable(QStringLiteral("%1 polls in 5 s").arg(ticks.size())));
+        QVERIFY2(!log.between(opened, opened + 1000).isEmpty(), "opening the menu did not poll at once");
+        const QList<qint64> ticks = log.between(opened + 1000, closed);
+        QVERIFY2(ticks.size() == 1, qPrintable(QStringLiteral("%1 polls in the first tick").arg(ticks.size())));
         QVERIFY2(ticks.first() - opened >= 1500 && ticks.first() - opened <= 2700,
             qPrintable(QStringLiteral("first tick after %1 ms").arg(ticks.first() - opened)));
-        for (qsizetype i = 1; i < ticks.size(); ++i) {
-            const qint64 gap = ticks.at(i) - ticks.at(i - 1);
-            QVERIFY2(gap >= 1500 && gap <= 2600, qPrintable(QStringLiteral("%1 ms between polls").arg(gap)));
-        }
-        const QList<qint64> quiet = log.between(closed + 1000, closed + 9300);
+        // Still open, the next tick would come within 2 s; closed, none comes.
+        const QList<qint64> quiet = log.between(closed + 500, closed + 3500);
         QVERIFY2(
             quiet.isEmpty(), qPrintable(QStringLiteral("%1 ms after closing: a poll").arg(quiet.value(0) - closed)));
-        QVERIFY2(!log.between(closed + 9300, closed + 12500).isEmpty(), "no poll 10 s after closing");
+    }
+
+    // Two starts at once make one companion: one item, one server started; a later start asks
+    // the running one to poll at once; one killed outright does not block the next.
+    void oneCompanionPerSession()
+    {
+        Session s;
+        if (const QString why = openDesktop(s); !why.isEmpty())
+            QFAIL(qPrintable(why));
+        QVERIFY(startWatcher(s));
+        QVERIFY(registerHost(s));
+        QVERIFY(startCompanion(s));
+        std::unique_ptr<QProcess> twin = s.companion.startTwin();
+        QElapsedTimer clock;
+        clock.start();
+        // Whichever lost the race ends at once, quietly and successfully.
+        QVERIFY(QTest::qWaitFor([&] { return !s.companion.running() || twin->state() == QProcess::NotRunning; }, 3000));
+        QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+        const bool twinWon = !s.companion.running();
+        QProcess &lost = twinWon ? *s.companion.process() : *twin;
+        QCOMPARE(lost.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(lost.exitCode(), 0);
+        QVERIFY2(itemRegistered(s, 20000), qPrintable(s.companion.output()));
+        QVERIFY2(statusShows(s, QStringLiteral("服务运行中"), 30000), qPrintable(statusLine(layout(s))));
+        QTest::qWait(500);
+        QCOMPARE(s.watcher->items().size(), 1);
+        QCOMPARE(readAll(s.companion.log()).count("已启动"), 1);
+
+        PollLog log(s.companion.log());
+        QTest::qWait(1500); // the start-up polls are done
+        const qint64 asked = log.now();
+        std::unique_ptr<QProcess> third = s.companion.startTwin();
+        QVERIFY(third->waitForFinished(1500));
+        QCOMPARE(third->exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!log.between(asked, asked + 1500).isEmpty(), 1500);
+
+        // Killed without a word, the companion leaves its name behind on nothing.
+        if (twinWon) {
+            twin->kill();
+            twin->waitForFinished(3000);
+        } else {
+            s.companion.kill();
+        }
+        QTRY_VERIFY(s.watcher->items().isEmpty());
+        std::unique_ptr<QProcess> next = s.companion.startTwin();
+        QVERIFY2(itemRegistered(s, 20000), qPrintable(QString::fromUtf8(next->readAll())));
+        QCOMPARE(next->state(), QProcess::Running);
     }
 
     // Clicks from the panel run the commands, and the exported menu and icon follow.

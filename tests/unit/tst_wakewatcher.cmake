@@ -1,0 +1,2 @@
+# The suite starts a dbus-daemon of its own and makes it the system bus.
+set(TEST_LIBS Qt6::DBus)
