@@ -128,6 +128,23 @@ private Q_SLOTS:
         QCOMPARE(f.engine->pollingInterval(), f.settings.poll.openMenuInterval);
     }
 
+    void refreshNowPollsAtOnceAndRestartsTheRhythm()
+    {
+        // After a wake or a second start the menu must be right at once, not at the next tick.
+        EngineFixture f;
+        f.settings.poll.interval = M(1000);
+        f.start();
+        QVERIFY(f.settle());
+        QTest::qWait(500);
+        f.server->clearRequests();
+        f.engine->refreshNow();
+        const auto polls = [&f] { return f.server->requestsFor("GET", "/api/menu-status").size(); };
+        QTRY_COMPARE_WITH_TIMEOUT(polls(), 1, 300);
+        QTest::qWait(700); // the old rhythm would have ticked by now
+        QCOMPARE(polls(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(polls(), 2, 800);
+    }
+
     void newestFlashOwnsTheLine()
     {
         EngineFixture f;
