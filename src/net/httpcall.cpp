@@ -57,6 +57,10 @@ HTTPReply httpCall(const ServiceAddress &server, const QString &path, const QStr
     if (body) {
         payload = QJsonDocument(*body).toJson(QJsonDocument::Compact);
         headers.reset(curl_slist_append(headers.release(), "Content-Type: application/json"));
+    } else {
+        // A POST without a body would otherwise carry libcurl's form-urlencoded type; the
+        // empty value removes it, so a type goes out only with a body.
+        headers.reset(curl_slist_append(headers.release(), "Content-Type:"));
     }
     // libcurl adds "Expect: 100-continue" to larger bodies and waits for it; the server never asks.
     headers.reset(curl_slist_append(headers.release(), "Expect:"));

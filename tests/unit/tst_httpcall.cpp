@@ -51,6 +51,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("contentType"); // empty: no such header
         const std::optional<QJsonObject> none;
         QTest::newRow("GET without body") << "GET" << none << QByteArray() << QByteArray();
+        QTest::newRow("POST without body") << "POST" << none << QByteArray() << QByteArray();
         QTest::newRow("POST with body")
             << "POST" << std::optional(QJsonObject{{"text", "https://example.com/a b"}, {"n", 3}})
             << QByteArray("{\"n\":3,\"text\":\"https://example.com/a b\"}") << QByteArray("application/json");
