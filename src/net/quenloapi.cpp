@@ -26,12 +26,6 @@ QuenloResult failure(const QString &message, int code = 1)
     return { std::nullopt, QuenloResult::Domain::Quenlo, code, message };
 }
 
-size_t appendBody(char *data, size_t size, size_t count, void *target)
-{
-    static_cast<QByteArray *>(target)->append(data, qsizetype(size * count));
-    return size * count;
-}
-
 struct CurlDeleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
 };
@@ -172,15 +166,17 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
         append(headers, "Expect:");
     }
 
-    QByteArray received;
+    BoundedReply received;
     char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(h, CURLOPT_URL, url.constData());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, keepBoundedBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &received);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, countBoundedHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &received);
     if (!m_caFile.isEmpty()) {
         curl_easy_setopt(h, CURLOPT_CAINFO, m_caFile.constData());
         curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
@@ -214,6 +210,9 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
     // abort comes at 20 s at the earliest, so a second's margin cannot mix the two up.
     if (result != CURLE_OK && elapsed >= m_times.deadline - std::min<Milliseconds>(Milliseconds(1000), m_times.deadline / 25))
         return failure(QStringLiteral("连接超时，请稍后重试"));
+    // libcurl's text for the aborted write would only say that a callback refused the data.
+    if (received.tooLarge)
+        return failure(QStringLiteral("NAS 回复过大"));
     if (result != CURLE_OK) {
         const QString text
             = errorText[0] ? QString::fromUtf8(errorText).trimmed() : QString::fromUtf8(curl_easy_strerror(result));
@@ -221,7 +220,7 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
     }
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    QuenloResult reply = readNasReply(status, received);
+    QuenloResult reply = readNasReply(status, received.body);
     if (reply.ok() && body && path == loginPath) {
         const std::optional<QByteArray> cookie = sessionCookie(h);
         if (!cookie)

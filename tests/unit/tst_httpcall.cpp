@@ -1,4 +1,5 @@
 #include "fakehttpserver.h"
+#include "net/curlglobal.h"
 #include "net/httpcall.h"
 
 #include <QElapsedTimer>
@@ -7,8 +8,10 @@
 
 using namespace quenlo;
 using quenlo::test::FakeHttpServer;
+using quenlo::test::residentGrowthKiB;
 
 Q_DECLARE_METATYPE(std::optional<QJsonObject>)
+Q_DECLARE_METATYPE(FakeHttpServer::Reply::Endless)
 
 class TestHttpCall final : public QObject {
     Q_OBJECT
@@ -29,6 +32,7 @@ private Q_SLOTS:
         QTest::newRow("200 bare number") << 200 << QByteArray("42") << false;
         QTest::newRow("202 empty") << 202 << QByteArray() << false;
         QTest::newRow("200 truncated json") << 200 << QByteArray("{\"a\":") << false;
+        QTest::newRow("200 just under the limit") << 200 << QByteArray(replyLimit - 65536, ' ') << false;
     }
     void statusAndBodyComeThrough()
     {
@@ -97,6 +101,33 @@ private Q_SLOTS:
         QVERIFY(!reply.reachable());
         QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
         QVERIFY(t.elapsed() >= 900);
+    }
+
+    void replyPastTheLimitFails_data()
+    {
+        QTest::addColumn<FakeHttpServer::Reply::Endless>("endless");
+        QTest::newRow("endless body") << FakeHttpServer::Reply::Endless::Body;
+        QTest::newRow("endless headers") << FakeHttpServer::Reply::Endless::Headers;
+    }
+    void replyPastTheLimitFails()
+    {
+        QFETCH(FakeHttpServer::Reply::Endless, endless);
+        FakeHttpServer::Reply flood;
+        flood.endless = endless;
+        m_server->route("GET", "/api/menu-status", flood);
+        m_server->route("GET", "/api/version", FakeHttpServer::json(200, "{}"));
+        HTTPReply reply{200, "unset"};
+        QElapsedTimer t;
+        t.start();
+        const qint64 growthKiB = residentGrowthKiB(
+            [&] { reply = httpCall(address(), "/api/menu-status", "GET", std::nullopt, 5); });
+        QCOMPARE(reply.status, qint64(-1));
+        QVERIFY(reply.body.isEmpty());
+        // The server reaches the limit within tens of milliseconds; the 5 s time-out must not be
+        // what ends the call, and what was read must not stay.
+        QVERIFY2(t.elapsed() < 1500, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(growthKiB >= 0 && growthKiB < 16 * 1024, qPrintable(QString::number(growthKiB)));
+        QCOMPARE(httpCall(address(), "/api/version").status, qint64(200));
     }
 
     void slowAnswerWithinTimeoutArrives()

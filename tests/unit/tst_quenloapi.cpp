@@ -1,4 +1,5 @@
 #include "memorysecretstore.h"
+#include "net/curlglobal.h"
 #include "net/quenloapi.h"
 
 #include "fakehttpserver.h"
@@ -97,6 +98,11 @@ private Q_SLOTS:
                                                         << false << none << 1 << QStringLiteral("操作未成功");
         QTest::newRow("300 is not a success") << QByteArray("GET") << 300 << QByteArray(R"({"error":"moved"})") << false
                                               << none << 1 << QStringLiteral("moved");
+        const QByteArray nearLimit = "{\"a\":\"" + QByteArray(replyLimit - 65536, 'x') + "\"}";
+        QTest::newRow("200 just under the limit")
+            << QByteArray("GET") << 200 << nearLimit << true << nearLimit << 0 << QString();
+        QTest::newRow("200 past the limit") << QByteArray("GET") << 200 << QByteArray(replyLimit, ' ') << false
+                                            << none << 1 << QStringLiteral("NAS 回复过大");
         QTest::newRow("401 server text ignored")
             << QByteArray("GET") << 401 << QByteArray(R"({"error":"token expired"})") << false << none << 401
             << QStringLiteral("请先设置Quenlo登录码");
