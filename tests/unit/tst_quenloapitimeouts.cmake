@@ -1,2 +1,2 @@
-# Waits of a few seconds each, against the shrunk limits.
+# Five calls against limits shrunk to fractions of a second; a few seconds in all.
 set(TEST_TIMEOUT 60)
