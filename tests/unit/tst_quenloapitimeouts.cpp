@@ -51,7 +51,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("idleMs");
         QTest::addColumn<int>("deadlineMs");
         QTest::addColumn<bool>("deadline"); // the deadline's message, else libcurl's time-out
-        QTest::addColumn<QString>("text"); // all of the deadline's message, part of libcurl's
+        QTest::addColumn<QString>("text"); // all of the deadline's message, or a piece of libcurl's
         QTest::addColumn<int>("minMs");
         QTest::addColumn<int>("maxMs");
 
