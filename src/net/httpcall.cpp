@@ -25,12 +25,6 @@ std::optional<QJsonObject> HTTPReply::json() const { return jsonObject(body); }
 
 namespace {
 
-size_t appendBody(char *data, size_t size, size_t count, void *target)
-{
-    static_cast<QByteArray *>(target)->append(data, qsizetype(size * count));
-    return size * count;
-}
-
 struct CurlDeleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
 };
@@ -57,11 +51,16 @@ HTTPReply httpCall(const ServiceAddress &server, const QString &path, const QStr
     if (body) {
         payload = QJsonDocument(*body).toJson(QJsonDocument::Compact);
         headers.reset(curl_slist_append(headers.release(), "Content-Type: application/json"));
+    } else {
+        // A POST without a body would otherwise carry libcurl's form-urlencoded type; the
+        // empty value removes it, so a type goes out only with a body.
+        headers.reset(curl_slist_append(headers.release(), "Content-Type:"));
     }
     // libcurl adds "Expect: 100-continue" to larger bodies and waits for it; the server never asks.
     headers.reset(curl_slist_append(headers.release(), "Expect:"));
 
-    QByteArray received;
+    // A reply past replyLimit aborts the transfer: it reads as no answer (status -1, no body).
+    BoundedReply received;
     const long timeoutMs = long(qBound(1.0, timeout * 1000.0, 86400000.0));
     CURL *h = curl.get();
     curl_easy_setopt(h, CURLOPT_URL, url.constData());
@@ -71,8 +70,10 @@ HTTPReply httpCall(const ServiceAddress &server, const QString &path, const QStr
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, keepBoundedBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &received);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, countBoundedHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &received);
     if (body) {
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, payload.constData());
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(payload.size()));
@@ -92,7 +93,7 @@ HTTPReply httpCall(const ServiceAddress &server, const QString &path, const QStr
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     if (status <= 0)
         return {};
-    return {status, received};
+    return {status, received.body};
 }
 
 } // namespace quenlo

@@ -21,7 +21,9 @@ struct HTTPReply {
 };
 
 /// Blocking request to \a server's base + \a path. Never fails; never blocks longer than
-/// \a timeout + 2 seconds. Sends "X-Quenlo: 1", and "Content-Type: application/json" with a body.
+/// \a timeout + 2 seconds. Sends "X-Quenlo: 1", and "Content-Type: application/json" with a body
+/// (no Content-Type at all without one). A reply past replyLimit (curlglobal.h) is cut off
+/// there and reads as no answer.
 HTTPReply httpCall(const ServiceAddress &server, const QString &path, const QString &method = QStringLiteral("GET"),
                    const std::optional<QJsonObject> &body = std::nullopt, double timeout = 2);
 

@@ -26,12 +26,6 @@ QuenloResult failure(const QString &message, int code = 1)
     return { std::nullopt, QuenloResult::Domain::Quenlo, code, message };
 }
 
-size_t appendBody(char *data, size_t size, size_t count, void *target)
-{
-    static_cast<QByteArray *>(target)->append(data, qsizetype(size * count));
-    return size * count;
-}
-
 struct CurlDeleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
 };
@@ -87,6 +81,100 @@ bool isUsableSession(const QByteArray &bytes)
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     [[maybe_unused]] const QString text = utf8.decode(bytes);
     return !utf8.hasError();
+}
+
+using Clock = std::chrono::steady_clock;
+
+/// \brief One transfer's reply and the time its last byte moved, for the idle limit.
+///
+/// libcurl's low-speed check averages over whole seconds, so a reply that trickles slower
+/// than a byte a second would read as stalled; here only silence counts.
+struct Transfer {
+    CURL *handle = nullptr;
+    Milliseconds idle;
+    BoundedReply reply;
+    Clock::time_point lastByte = Clock::now();
+    curl_off_t down = 0;
+    curl_off_t up = 0;
+    bool connected = false; ///< until then CURLOPT_CONNECTTIMEOUT_MS bounds the call
+    bool idleExpired = false;
+
+    /// How long to wait for the sockets before the idle limit must be looked at again.
+    int pollMs() const
+    {
+        // libcurl's own connect timer cuts this wait short; the 50 ms only notice the
+        // connection soon after it is up, when the idle limit starts to count.
+        if (!connected)
+            return 50;
+        const auto left = std::chrono::ceil<Milliseconds>(lastByte + idle - Clock::now()).count();
+        return int(std::clamp<qint64>(left, 1, 1000));
+    }
+};
+
+/// The progress callback: libcurl's counters changing means a byte moved.
+int watchProgress(void *data, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up)
+{
+    Transfer &t = *static_cast<Transfer *>(data);
+    const Clock::time_point now = Clock::now();
+    if (!t.connected) {
+        // The request leaves as soon as the connection, TLS included, is up.
+        curl_off_t pretransfer = 0;
+        if (curl_easy_getinfo(t.handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer) != CURLE_OK || pretransfer <= 0)
+            return 0;
+        t.connected = true;
+        t.lastByte = now;
+    }
+    if (down != t.down || up != t.up) {
+        t.down = down;
+        t.up = up;
+        t.lastByte = now;
+    }
+    if (now - t.lastByte < t.idle)
+        return 0;
+    t.idleExpired = true;
+    return 1;
+}
+
+/// Header lines are bytes too, though the progress counters count only the body.
+size_t watchHeader(char *data, size_t size, size_t count, void *transfer)
+{
+    Transfer &t = *static_cast<Transfer *>(transfer);
+    t.lastByte = Clock::now();
+    return countBoundedHeader(data, size, count, &t.reply);
+}
+
+/// Runs the transfer on a multi handle of its own: curl_easy_perform calls the progress
+/// callback only about once a second while nothing arrives, too seldom for an idle limit
+/// of a few hundred milliseconds in tests.
+CURLcode perform(Transfer &t)
+{
+    struct Multi {
+        CURLM *multi = curl_multi_init();
+        CURL *easy = nullptr;
+        ~Multi()
+        {
+            if (easy)
+                curl_multi_remove_handle(multi, easy);
+            curl_multi_cleanup(multi);
+        }
+    } run;
+    if (!run.multi || curl_multi_add_handle(run.multi, t.handle) != CURLM_OK)
+        return CURLE_FAILED_INIT;
+    run.easy = t.handle;
+    int running = 1;
+    while (running) {
+        CURLMcode status = curl_multi_perform(run.multi, &running);
+        if (status == CURLM_OK && running)
+            status = curl_multi_poll(run.multi, nullptr, 0, t.pollMs(), nullptr);
+        if (status != CURLM_OK)
+            return status == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+    }
+    int queued = 0;
+    while (CURLMsg *message = curl_multi_info_read(run.multi, &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == t.handle)
+            return message->data.result;
+    }
+    return CURLE_FAILED_INIT;
 }
 
 std::optional<QByteArray> sessionCookie(CURL *handle)
@@ -172,15 +260,22 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
         append(headers, "Expect:");
     }
 
-    QByteArray received;
+    Transfer transfer;
+    transfer.handle = h;
+    transfer.idle = m_times.idle;
     char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(h, CURLOPT_URL, url.constData());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendBody);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &received);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, keepBoundedBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer.reply);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, watchHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watchProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
     if (!m_caFile.isEmpty()) {
         curl_easy_setopt(h, CURLOPT_CAINFO, m_caFile.constData());
         curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
@@ -188,14 +283,12 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
     // The cookie engine, fed from nothing and never written out, parses the reply's
     // Set-Cookie headers with RFC 6265's domain and path rules for this URL.
     curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
-    // The request time-out: no connection, or no byte in either direction, for the idle limit.
-    const long idleSeconds = std::max(1L, long(std::chrono::ceil<std::chrono::seconds>(m_times.idle).count()));
+    // The idle limit: the connection within it, then no byte in either direction for as long
+    // (watchProgress). The deadline bounds the whole call.
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, long(m_times.idle.count()));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idleSeconds);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(m_times.deadline.count()));
-    // A name lookup still running at the deadline would otherwise hold up curl_easy_cleanup
-    // until the resolver thread returns, past the 25 s promised to the work queue.
+    // A name lookup still running at the deadline would otherwise hold up the handle's cleanup
+    // until the resolver thread returns, past the deadline promised to the work queue.
     curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
     if (body) {
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, payload.constData());
@@ -204,16 +297,22 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
         curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     }
 
-    const auto started = std::chrono::steady_clock::now();
-    const CURLcode result = curl_easy_perform(h);
-    const auto elapsed = std::chrono::steady_clock::now() - started;
+    const Clock::time_point started = Clock::now();
+    const CURLcode result = perform(transfer);
+    const Clock::duration elapsed = Clock::now() - started;
 
-    // libcurl reports its overall time-out and the idle abort with the same code; only the
-    // first one is "no answer in time", and it outranks whatever else went wrong. libcurl
-    // keeps its own millisecond clock and may stop a hair before ours reads 25 s; the idle
-    // abort comes at 20 s at the earliest, so a second's margin cannot mix the two up.
+    // The deadline outranks whatever else went wrong at it: any failure that late is "no answer
+    // in time". libcurl keeps its own millisecond clock and may stop a hair before ours reads
+    // the deadline, hence the small margin.
     if (result != CURLE_OK && elapsed >= m_times.deadline - std::min<Milliseconds>(Milliseconds(1000), m_times.deadline / 25))
         return failure(QStringLiteral("连接超时，请稍后重试"));
+    // libcurl's text for an aborted write or progress callback would only say that a callback
+    // refused to go on.
+    if (transfer.reply.tooLarge)
+        return failure(QStringLiteral("NAS 回复过大"));
+    if (transfer.idleExpired)
+        return { std::nullopt, QuenloResult::Domain::Curl, CURLE_OPERATION_TIMEDOUT,
+            QString::fromUtf8(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)) };
     if (result != CURLE_OK) {
         const QString text
             = errorText[0] ? QString::fromUtf8(errorText).trimmed() : QString::fromUtf8(curl_easy_strerror(result));
@@ -221,7 +320,7 @@ QuenloResult QuenloAPI::call(const QString &path, const std::optional<QJsonObjec
     }
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    QuenloResult reply = readNasReply(status, received);
+    QuenloResult reply = readNasReply(status, transfer.reply.body);
     if (reply.ok() && body && path == loginPath) {
         const std::optional<QByteArray> cookie = sessionCookie(h);
         if (!cookie)

@@ -64,11 +64,16 @@ public:
     /// origin followed directly by \a path (which must start with "/" and hold only characters
     /// allowed in a URL, else code 1 "请求地址无效" and nothing is sent). A reply body that is
     /// not a JSON object reads as an empty object. Errors, checked in this order:
-    /// no answer within the deadline (25 s): code 1 "连接超时，请稍后重试"; a transport failure (TLS,
-    /// refused connection, the idle limit (20 s) without any data): Domain::Curl with libcurl's text; no HTTP status:
-    /// code 1 "NAS 暂不可达"; status 401: code 401 "请先设置Quenlo登录码"; another status outside
-    /// 200-299: code 1 with the reply's "error" string, else "操作未成功". After a login:
-    /// "登录回执不完整" (no session cookie; nothing changes), "无法更新钥匙串登录状态" or
+    /// - no answer within the deadline (25 s): code 1 "连接超时，请稍后重试";
+    /// - headers and body together past replyLimit (4 MiB, curlglobal.h), read no further:
+    ///   code 1 "NAS 回复过大";
+    /// - the idle limit (20 s) without a byte in either direction: Domain::Curl,
+    ///   CURLE_OPERATION_TIMEDOUT and libcurl's text for it;
+    /// - another transport failure (TLS, refused connection, no connection within the idle
+    ///   limit): Domain::Curl with libcurl's text;
+    /// - no HTTP status: code 1 "NAS 暂不可达"; status 401: code 401 "请先设置Quenlo登录码";
+    ///   another status outside 200-299: code 1 with the reply's "error" string, else "操作未成功".
+    /// After a login: "登录回执不完整" (no session cookie; nothing changes), "无法更新钥匙串登录状态" or
     /// "无法保存登录状态到钥匙串" (the store refused; the new session is kept in memory anyway).
     QuenloResult call(const QString &path, const std::optional<QJsonObject> &body);
 

@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QFile>
+
+#include <algorithm>
 #include <chrono>
 
 namespace quenlo::test {
@@ -64,7 +67,50 @@ QByteArray reasonFor(int status)
     }
 }
 
+/// Sends \a data unless the server stops first; false once the peer is gone.
+bool sendUnlessStopping(int fd, const QByteArray &data, const std::atomic<bool> &stopping)
+{
+    qsizetype sent = 0;
+    while (sent < data.size()) {
+        pollfd p{fd, POLLOUT, 0};
+        if (stopping || ::poll(&p, 1, 100) < 0)
+            return false;
+        if (!(p.revents & (POLLOUT | POLLERR | POLLHUP)))
+            continue;
+        const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
+
+qint64 statusFieldKiB(const QByteArray &name)
+{
+    QFile file(QStringLiteral("/proc/self/status"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(name + ':'))
+            return line.mid(name.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
 } // namespace
+
+qint64 residentGrowthKiB(const std::function<void()> &work)
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    const bool reset = clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+    clear.close();
+    const qint64 before = statusFieldKiB("VmRSS");
+    work();
+    const qint64 peak = statusFieldKiB("VmHWM");
+    if (!reset || before < 0 || peak < 0)
+        return -1;
+    return std::max<qint64>(0, peak - before);
+}
 
 quint16 freePort()
 {
@@ -238,6 +284,11 @@ void FakeHttpServer::serve(int fd)
         ::close(fd);
         return;
     }
+    if (reply.endless != Reply::Endless::No) {
+        streamEndlessly(fd, reply.endless);
+        ::close(fd);
+        return;
+    }
     QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonFor(reply.status) + "\r\n";
     if (!reply.contentType.isEmpty() && reply.status != 204)
         out += "Content-Type: " + reply.contentType + "\r\n";
@@ -251,6 +302,29 @@ void FakeHttpServer::serve(int fd)
     sendAll(fd, out);
     ::shutdown(fd, SHUT_WR);
     ::close(fd);
+}
+
+void FakeHttpServer::streamEndlessly(int fd, Reply::Endless what)
+{
+    const bool body = what == Reply::Endless::Body;
+    QByteArray head = "HTTP/1.1 200 OK\r\n";
+    if (body)
+        head += "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+    // 1 MiB a round: one chunk of white space, or as many header lines of 1 KiB.
+    QByteArray round;
+    if (body) {
+        round = QByteArray::number(1 << 20, 16) + "\r\n" + QByteArray(1 << 20, ' ') + "\r\n";
+    } else {
+        for (int i = 0; i < 1024; ++i)
+            round += "X-Filler-" + QByteArray::number(i) + ": " + QByteArray(1000, 'x') + "\r\n";
+    }
+    if (!sendUnlessStopping(fd, head, m_stopping))
+        return;
+    while (sendUnlessStopping(fd, round, m_stopping)) {
+        std::unique_lock lock(m_mutex);
+        if (m_stopped.wait_for(lock, std::chrono::milliseconds(5), [this] { return m_stopping.load(); }))
+            return;
+    }
 }
 
 } // namespace quenlo::test

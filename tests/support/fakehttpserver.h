@@ -29,6 +29,10 @@ public:
         int delayMs = 0;
         bool hang = false;        ///< accept, read the request, never answer
         bool dropSilently = false; ///< close the connection without answering
+        /// Answer 200 and then stream, without end, body bytes (chunked) or header lines, until
+        /// the client closes; paced at about 200 MiB/s, so a client that keeps everything grows
+        /// by hundreds of MiB before its time-out rather than by all the machine's memory.
+        enum class Endless { No, Body, Headers } endless = Endless::No;
     };
     struct Request {
         QByteArray method;
@@ -61,6 +65,7 @@ public:
 private:
     void acceptLoop();
     void serve(int fd);
+    void streamEndlessly(int fd, Reply::Endless what);
 
     int m_listenFd = -1;
     quint16 m_port = 0;
@@ -76,5 +81,10 @@ private:
 
 /// A free TCP port on 127.0.0.1 (bound and released; good enough for one test).
 quint16 freePort();
+
+/// Runs \a work and returns how far the resident set size rose above its size before, at its
+/// peak, in KiB (Linux: VmHWM after resetting it through /proc/self/clear_refs); -1 when the
+/// system cannot tell.
+qint64 residentGrowthKiB(const std::function<void()> &work);
 
 } // namespace quenlo::test

@@ -182,7 +182,8 @@ void HttpsTestServer::writeRoutes()
         all.insert(QString::fromUtf8(it.key()),
             QJsonObject { { "status", r.status }, { "headers", headers },
                 { "body64", QString::fromLatin1(r.body.toBase64()) },
-                { "mode", QString::fromLatin1(modes[int(r.mode)]) } });
+                { "mode", QString::fromLatin1(modes[int(r.mode)]) }, { "trickleMs", r.trickleMs },
+                { "trickleBytes", r.trickleBytes }, { "hangAfterTrickle", r.hangAfterTrickle } });
     }
     // Replaced in one rename, so the server never reads half a file.
     QSaveFile file(m_routesFile);

@@ -37,6 +37,9 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers { { "Content-Type", "application/json" } };
         QByteArray body;
         enum class Mode { Answer, Hang, Trickle } mode = Mode::Answer;
+        int trickleMs = 250; ///< Trickle: the pause after each byte
+        int trickleBytes = 160; ///< Trickle: how many bytes
+        bool hangAfterTrickle = false; ///< Trickle: then fall silent instead of closing
     };
     struct Request {
         QByteArray method;

@@ -5,7 +5,8 @@ Replies come from a JSON routes file, read again for every request, so a test ca
 between calls: {"METHOD /path": {"status": 200, "headers": [["Name", "value"]],
 "body64": "<base64>", "mode": "answer" | "hang" | "trickle"}}. An unrouted request gets 404.
 "hang" reads the request and never answers; "trickle" sends the status line and headers, then
-one byte of JSON white space every quarter second for 40 seconds.
+one byte of JSON white space every quarter second for 40 seconds ("trickleMs" and "trickleBytes"
+change the pause and the count; with "hangAfterTrickle" the server then falls silent).
 
 Every request is appended to the log file as one JSON line (method, target, headers in order,
 body64) before it is answered; every accepted connection is logged as {"event": "connection"}
@@ -66,7 +67,9 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Type", "application/json")
             self.send_header("Content-Length", "1000000")
             self.end_headers()
-            self.trickle()
+            self.trickle(route.get("trickleMs", 250) / 1000, route.get("trickleBytes", 160))
+            if route.get("hangAfterTrickle"):
+                self.hang()
             return
         if status != 204 and status >= 200:
             self.send_header("Content-Length", str(len(payload)))
@@ -105,15 +108,15 @@ class Handler(BaseHTTPRequestHandler):
             except (OSError, ssl.SSLError):
                 return
 
-    def trickle(self):
+    def trickle(self, pause, count):
         self.close_connection = True
-        for _ in range(160):
+        for _ in range(count):
             try:
                 self.wfile.write(b" ")
                 self.wfile.flush()
             except (OSError, ssl.SSLError):
                 return
-            time.sleep(0.25)
+            time.sleep(pause)
 
     do_GET = serve
     do_POST = serve

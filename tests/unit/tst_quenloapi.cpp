@@ -1,4 +1,5 @@
 #include "memorysecretstore.h"
+#include "net/curlglobal.h"
 #include "net/quenloapi.h"
 
 #include "fakehttpserver.h"
@@ -18,6 +19,8 @@ using Domain = QuenloResult::Domain;
 namespace {
 
 const QByteArray oldSession = "quenlo_session=old";
+// Far above a loopback exchange even on a busy machine, yet a hung call fails the row in seconds.
+const NasTimes quickTimes { Milliseconds(2000), Milliseconds(4000) };
 
 QJsonObject object(const QByteArray &json)
 {
@@ -36,7 +39,7 @@ class TestQuenloApi final : public QObject {
 
     std::unique_ptr<QuenloAPI> client(SecretStore *store, bool persist = true) const
     {
-        return std::make_unique<QuenloAPI>(m_server->origin(), m_certs.caCert, store, persist);
+        return std::make_unique<QuenloAPI>(m_server->origin(), m_certs.caCert, store, persist, quickTimes);
     }
 
 private Q_SLOTS:
@@ -95,6 +98,11 @@ private Q_SLOTS:
                                                         << false << none << 1 << QStringLiteral("操作未成功");
         QTest::newRow("300 is not a success") << QByteArray("GET") << 300 << QByteArray(R"({"error":"moved"})") << false
                                               << none << 1 << QStringLiteral("moved");
+        const QByteArray nearLimit = "{\"a\":\"" + QByteArray(replyLimit - 65536, 'x') + "\"}";
+        QTest::newRow("200 just under the limit")
+            << QByteArray("GET") << 200 << nearLimit << true << nearLimit << 0 << QString();
+        QTest::newRow("200 past the limit") << QByteArray("GET") << 200 << QByteArray(replyLimit, ' ') << false
+                                            << none << 1 << QStringLiteral("NAS 回复过大");
         QTest::newRow("401 server text ignored")
             << QByteArray("GET") << 401 << QByteArray(R"({"error":"token expired"})") << false << none << 401
             << QStringLiteral("请先设置Quenlo登录码");
@@ -286,7 +294,7 @@ private Q_SLOTS:
         }
 
         MemorySecretStore store(oldSession);
-        QuenloAPI api(origin, trusted, &store);
+        QuenloAPI api(origin, trusted, &store, true, quickTimes);
         const QuenloResult result = api.call(
             QStringLiteral("/api/session"), QJsonObject { { QStringLiteral("token"), QStringLiteral("1234") } });
         QVERIFY(!result.ok());
