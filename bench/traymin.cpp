@@ -1,11 +1,14 @@
-// The yardstick for the companion's idle footprint: the least a Qt tray program can be, one
-// icon with one menu of one item, built with the same Qt and flags as the companion.
+// The yardstick for the companion's idle footprint: a Qt tray program with the companion's
+// own menu (the same 19 items, texts, submenus and icons, built by the same code) and
+// nothing behind it, built with the same Qt and flags. What the companion costs beyond this
+// is its engine: polling, supervision, the HTTP clients and the secret store.
 
-#include <QAction>
+#include "app/statusicon.h"
+#include "app/statusmenu.h"
+#include "engine/menumodel.h"
+
 #include <QApplication>
-#include <QMenu>
-#include <QPainter>
-#include <QPixmap>
+#include <QPalette>
 #include <QSystemTrayIcon>
 
 #include <cstdio>
@@ -19,6 +22,7 @@
 
 int main(int argc, char **argv)
 {
+    using namespace quenlo;
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
 #ifdef TRAYMIN_WITH_CURL
@@ -29,19 +33,14 @@ int main(int argc, char **argv)
     if (argc > 99)
         secret_password_clear_sync(nullptr, nullptr, nullptr, nullptr);
 #endif
-    QPixmap pixmap(22, 22);
-    pixmap.fill(Qt::transparent);
-    {
-        QPainter painter(&pixmap);
-        painter.setBrush(Qt::white);
-        painter.drawEllipse(3, 3, 16, 16);
-    }
-    QMenu menu;
-    QAction *quit = menu.addAction(QStringLiteral("Quit"));
-    QObject::connect(quit, &QAction::triggered, &app, &QApplication::quit);
-    QSystemTrayIcon tray { QIcon(pixmap) };
-    tray.setContextMenu(&menu);
-    tray.setToolTip(QStringLiteral("traymin"));
+    const MenuState state;
+    const MenuModel model = menuModel(MenuInputs{CompanionMode::Local, state, false, std::nullopt, false, std::nullopt, false});
+    const StatusMenu menu = buildStatusMenu();
+    renderStatusMenu(menu, model);
+    QObject::connect(menu[MenuItem::QuitKeepingService], &QAction::triggered, &app, &QApplication::quit);
+    QSystemTrayIcon tray(symbolIcon(model.symbol, QApplication::palette().color(QPalette::WindowText)));
+    tray.setContextMenu(menu.menu);
+    tray.setToolTip(toolTipText(model[MenuItem::StatusLine].text, {}, {}));
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         std::fputs("traymin: no system tray found\n", stderr);
     tray.show();
