@@ -20,14 +20,13 @@ test: build
 
 # The whole suite again with address and undefined-behaviour sanitizers (CI runs it too).
 # Leak checking is off: Qt's and fontconfig's process-lifetime caches read as leaks.
-# The soak is left out: the sanitizer's quarantine of freed memory is what it would measure.
 # The D-Bus panel test times the companion's polling, which a sanitized binary stretches.
 SAN_BUILD ?= build-sanitize
 test-sanitize: deps
 	@cmake -S . -B $(SAN_BUILD) -G Ninja -DQUENLO_WERROR=ON -DQUENLO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(SAN_BUILD) -j $(JOBS)
 	@cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		ctest --output-on-failure -j $(JOBS) -LE "package|soak|tray"
+		ctest --output-on-failure -j $(JOBS) -LE "package|tray"
 
 # Benchmarks: a Release build of their own, then every figure with its goal (bench/README.md).
 bench: deps

@@ -1,2 +1,0 @@
-set(TEST_TIMEOUT 400)
-set(TEST_LABELS "slow;soak")
