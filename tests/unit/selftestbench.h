@@ -4,12 +4,14 @@
 // and a bench that runs the binary against an in-process stand-in for the library server.
 
 #include "fakehttpserver.h"
+#include "selftest/selftest.h"
 #include "selftestrun.h"
 #include "testenv.h"
 
 #include <QDir>
 #include <QtTest>
 
+#include <ctime>
 #include <memory>
 
 namespace quenlo::test {
@@ -70,6 +72,21 @@ inline void verifyQuiet(const ChildRun &run)
     QCOMPARE(entriesOf(autostartFolder()), QStringList());
 }
 
+/// runSelfTest() on \a root in this process with \a settings, TZ=UTC and \a tmp as TMPDIR.
+inline ChildRun selfTestHere(const QString &root, const Settings &settings, const QString &tmp)
+{
+    qputenv("TZ", "UTC");
+    tzset();
+    // Set only around the run, so that the files catching its output lie elsewhere.
+    return runHere([&] {
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", tmp.toLocal8Bit());
+        const int status = runSelfTest(root, settings);
+        qputenv("TMPDIR", oldTmp);
+        return status;
+    });
+}
+
 /// \brief A stand-in library server whose version is "7", and a temporary folder of its own
 /// for each child.
 class SelfTestBench final {
@@ -92,6 +109,14 @@ public:
         const QStringList base { QStringLiteral("LOCAL_LIBRARY_PORT=%1").arg(m_server->port()),
             QStringLiteral("TZ=UTC"), QStringLiteral("TMPDIR=") + m_tmp };
         return runChild(binary, arguments, base + environment, workingFolder);
+    }
+
+    /// selfTestHere() on \a root against the stand-in.
+    ChildRun runHere(const QString &root)
+    {
+        Settings settings;
+        settings.service.port = m_server->port();
+        return selfTestHere(root, settings, m_tmp);
     }
 
 private:

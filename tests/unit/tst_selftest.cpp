@@ -1,10 +1,12 @@
-// quenlo-menubar --selftest as a child process against an in-process stand-in for a running
-// library server: where the project root comes from, the version line of a reused server,
-// and the agent-file check with good and bad temporary folders. The child gets this suite's
-// private HOME and XDG folders, a temporary folder of its own and the stand-in's port.
+// quenlo-menubar --selftest against an in-process stand-in for a running library server.
+// The binary runs as a child where the command line, the working folder, the binary's own
+// folder or the environment matter: where the project root comes from, the port, the
+// temporary folder. The checks of a found root run in this process: the version line of a
+// reused server, and every kind of reply of the two status endpoints.
 
-#include "app/processvalues.h"
 #include "selftestbench.h"
+#include "model/identity.h"
+#include "scripttools.h"
 #include "service/projectroot.h"
 
 #include <QDir>
@@ -16,18 +18,16 @@
 
 #include <pwd.h>
 
+Q_DECLARE_METATYPE(quenlo::test::FakeHttpServer::Reply)
+
 using namespace quenlo;
 using namespace quenlo::test;
 
 namespace {
 
-const QString noRootLine = QStringLiteral("FAIL: 定位项目目录：App 旁边没有 server.py，也没有记住过的位置");
+using Reply = FakeHttpServer::Reply;
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
+const QString noRootLine = QStringLiteral("FAIL: 定位项目目录：App 旁边没有 server.py，也没有记住过的位置");
 
 void remember(const QString &root)
 {
@@ -35,6 +35,23 @@ void remember(const QString &root)
     settings.setValue(projectPathKey, root);
     settings.sync();
 }
+
+Reply text(int status, const QByteArray &body)
+{
+    Reply reply = FakeHttpServer::json(status, body);
+    reply.contentType = "text/html";
+    return reply;
+}
+
+Reply dropped()
+{
+    Reply reply;
+    reply.dropSilently = true;
+    return reply;
+}
+
+// 2100-01-01 00:00 UTC: a date in no year's "today" or "tomorrow".
+const QByteArray farNext = "4102444800";
 
 } // namespace
 
@@ -59,9 +76,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("remembered");
         QTest::newRow("nothing remembered") << QString();
         QTest::newRow("remembered folder lost its server.py") << makeFolder(QStringLiteral("emptied"));
-        QTest::newRow("remembered folder gone") << scratchDir() + QStringLiteral("/never-made");
     }
-
     void noProjectRoot()
     {
         QFETCH(QString, remembered);
@@ -74,46 +89,36 @@ private Q_SLOTS:
         verifyQuiet(run);
         QCOMPARE(run.lines(), QStringList { noRootLine });
         QCOMPARE(run.exitCode, 1);
-        // Nothing after the root ran: no request, no agent file.
+        // Nothing after the root ran: no request, no agent file; a stale value stays.
         QCOMPARE(m_bench->server().requests().size(), 0);
         QCOMPARE(entriesOf(m_bench->tmp()), QStringList());
-        // A stale remembered value stays as it was.
-        if (!remembered.isEmpty())
-            QCOMPARE(companionSettings().value(projectPathKey).toString(), remembered);
+        QCOMPARE(companionSettings().value(projectPathKey).toString(), remembered);
     }
 
     void rootArgumentWithoutServerScript_data()
     {
         QTest::addColumn<QString>("argument");
-        QTest::addColumn<QString>("workingFolder");
         QTest::addColumn<QString>("shown");
-
         const QString home = QDir::homePath();
-        const QString here = makeFolder(QStringLiteral("cwd"));
-        const auto row = [&here](const char *name, const char *argument, const QString &shown) {
-            QTest::newRow(name) << QString::fromUtf8(argument) << here << shown;
-        };
-        row("tilde with dot-dot", "~/library/../elsewhere/./", home + "/elsewhere");
-        row("tilde alone", "~", home);
-        row("another user's home", "~root/x/..", QDir::cleanPath(QFile::decodeName(::getpwnam("root")->pw_dir)));
-        row("unknown user stays as typed", "~no-such-user-q/a", here + "/~no-such-user-q/a");
-        row("relative to the working folder", "a/./b/../c", here + "/a/c");
-        row("empty is the working folder", "", here);
-        row("dot-dot above the root", "/../..", QStringLiteral("/"));
-        row("looks like an option", "--selftest-port", here + "/--selftest-port");
-
+        const QString here = QDir(scratchDir()).filePath(QStringLiteral("cwd"));
+        QTest::newRow("tilde with dot-dot") << "~/library/../elsewhere/./" << home + "/elsewhere";
+        QTest::newRow("another user's home")
+            << "~root/x/.." << QDir::cleanPath(QFile::decodeName(::getpwnam("root")->pw_dir));
+        QTest::newRow("unknown user stays as typed") << "~no-such-user-q/a" << here + "/~no-such-user-q/a";
+        QTest::newRow("relative to the working folder") << "a/./b/../c" << here + "/a/c";
+        QTest::newRow("empty is the working folder") << "" << here;
+        QTest::newRow("dot-dot above the root") << "/../.." << QStringLiteral("/");
         const QString dangling = makeFolder(QStringLiteral("dangling"));
         QFile::link(dangling + QStringLiteral("/nowhere.py"), dangling + QStringLiteral("/server.py"));
-        QTest::newRow("server.py links to nothing") << dangling << here << dangling;
+        QTest::newRow("server.py links to nothing") << dangling << dangling;
     }
-
     void rootArgumentWithoutServerScript()
     {
         QFETCH(QString, argument);
-        QFETCH(QString, workingFolder);
         QFETCH(QString, shown);
-
-        const ChildRun run = m_bench->run({ QStringLiteral("--selftest"), argument }, {}, workingFolder);
+        const QString here = QDir(scratchDir()).filePath(QStringLiteral("cwd"));
+        QVERIFY(QDir().mkpath(here));
+        const ChildRun run = m_bench->run({ QStringLiteral("--selftest"), argument }, {}, here);
         verifyQuiet(run);
         QCOMPARE(run.lines(),
             QStringList { QStringLiteral("FAIL: 定位项目目录：") + shown + QStringLiteral(" 里没有 server.py") });
@@ -127,35 +132,23 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("remembered");
         QTest::addColumn<bool>("besideBinary");
-        QTest::addColumn<QString>("disk");
-
-        const QString seven = QStringLiteral("7");
         const QString plain = writeProject();
-        QTest::newRow("argument") << plain << QStringList { "--selftest", plain } << QString() << false << seven;
         QTest::newRow("argument among other options")
-            << plain << QStringList { "-v", "--selftest", plain, "--selftest" } << QString() << false << seven;
-        const QString home
-            = writeProject("APP_VERSION = \"7\"\n", QDir::homePath() + QStringLiteral("/projects/quenlo"));
-        QTest::newRow("argument with tilde")
-            << home << QStringList { "--selftest", "~/projects/./quenlo/" } << QString() << false << seven;
-        const QString folderScript = makeFolder(QStringLiteral("folder-script"));
-        QDir().mkpath(folderScript + QStringLiteral("/server.py"));
-        QTest::newRow("server.py is a folder") << folderScript << QStringList { "--selftest", folderScript }
-                                               << QString() << false << QStringLiteral("未知");
+            << plain << QStringList { "-v", "--selftest", plain, "--selftest" } << QString() << false;
+        const QString home = writeProject("APP_VERSION = \"7\"\n", QDir::homePath() + QStringLiteral("/projects/quenlo"));
+        QTest::newRow("argument with tilde") << home << QStringList { "--selftest", "~/projects/./quenlo/" } << QString()
+                                             << false;
         const QString remembered = writeProject();
-        QTest::newRow("remembered") << remembered << QStringList { "--selftest" } << remembered << false << seven;
+        QTest::newRow("remembered") << remembered << QStringList { "--selftest" } << remembered << false;
         const QString beside = writeProject();
-        QTest::newRow("beside the application") << beside << QStringList { "--selftest" } << QString() << true << seven;
+        QTest::newRow("beside the application") << beside << QStringList { "--selftest" } << QString() << true;
     }
-
     void projectFound()
     {
         QFETCH(QString, root);
         QFETCH(QStringList, arguments);
         QFETCH(QString, remembered);
         QFETCH(bool, besideBinary);
-        QFETCH(QString, disk);
-
         if (!remembered.isEmpty())
             remember(remembered);
         QString binary = menubarBinary();
@@ -164,65 +157,24 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(menubarBinary(), binary));
         }
 
+        // The stand-in is found through LOCAL_LIBRARY_PORT, and only read from.
         const ChildRun run = m_bench->run(arguments, {}, {}, binary);
         verifyQuiet(run);
-        QCOMPARE(run.lines(),
-            selfTestLines(root, "OK: 服务已在运行，直接复用（运行中 7，磁盘 " + disk + "）", menuSkipLine,
-                autosyncSkipLine, agentOkLine(run.pid), false));
+        QCOMPARE(run.lines(), selfTestLines(root, reused77Line, menuSkipLine, autosyncSkipLine, agentOkLine(run.pid), false));
         QCOMPARE(run.exitCode, 0);
         QVERIFY(!m_bench->server().requestsFor("GET", "/api/version").isEmpty());
         for (const FakeHttpServer::Request &request : m_bench->server().requests())
             QCOMPARE(request.method, QByteArray("GET"));
-        // The temporary agent file is gone again.
         QCOMPARE(entriesOf(m_bench->tmp()), QStringList());
         // A project found beside the application is remembered, as the menu remembers it.
         if (besideBinary)
             QCOMPARE(companionSettings().value(projectPathKey).toString(), root);
     }
 
-    void reusedServerVersions_data()
-    {
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QByteArray>("versionReply");
-        QTest::addColumn<QString>("line");
-
-        QTest::newRow("same versions") << QByteArray("APP_VERSION = \"7\"\n") << QByteArray(R"({"version": "7"})")
-                                       << reused77Line;
-        QTest::newRow("newer on disk is not restarted")
-            << QByteArray("APP_VERSION = \"8\"\n") << QByteArray(R"({"version": "7"})")
-            << QStringLiteral("OK: 服务已在运行，直接复用（运行中 7，磁盘 8）");
-        QTest::newRow("no version on disk") << QByteArray("print('hello')\n") << QByteArray(R"({"version": "7"})")
-                                            << QStringLiteral("OK: 服务已在运行，直接复用（运行中 7，磁盘 未知）");
-        QTest::newRow("script not UTF-8")
-            << QByteArray("APP_VERSION = \"7\"\n# \xff\xfe\n") << QByteArray(R"({"version": "7"})")
-            << QStringLiteral("OK: 服务已在运行，直接复用（运行中 7，磁盘 未知）");
-        QTest::newRow("running version missing") << QByteArray("APP_VERSION = \"7\"\n") << QByteArray(R"({"ok": true})")
-                                                 << QStringLiteral("OK: 服务已在运行，直接复用（运行中 未知，磁盘 7）");
-        QTest::newRow("running version a number")
-            << QByteArray("APP_VERSION = \"7\"\n") << QByteArray(R"({"version": 7})")
-            << QStringLiteral("OK: 服务已在运行，直接复用（运行中 未知，磁盘 7）");
-    }
-
-    void reusedServerVersions()
-    {
-        QFETCH(QByteArray, script);
-        QFETCH(QByteArray, versionReply);
-        QFETCH(QString, line);
-
-        m_bench->server().route("GET", "/api/version", FakeHttpServer::json(200, versionReply));
-        const QString root = writeProject(script);
-        const ChildRun run = m_bench->run({ QStringLiteral("--selftest"), root });
-        verifyQuiet(run);
-        QCOMPARE(run.lines(), selfTestLines(root, line, menuSkipLine, autosyncSkipLine, agentOkLine(run.pid), false));
-        QCOMPARE(run.exitCode, 0);
-    }
-
     void agentFile_data()
     {
         QTest::addColumn<QString>("temporaryFolder"); ///< empty: TMPDIR unset
         QTest::addColumn<QString>("failure"); ///< the FAIL line's reason; empty: passes; "*": any
-
-        QTest::newRow("private temporary folder") << QStringLiteral("<own>") << QString();
         QTest::newRow("default temporary folder") << QString() << QString();
         const QString missing = makeFolder(QStringLiteral("gone")) + QStringLiteral("/missing");
         QTest::newRow("temporary folder missing") << missing << "临时文件夹不存在（" + missing + "）";
@@ -230,52 +182,38 @@ private Q_SLOTS:
         writeFile(file, "keep me");
         QTest::newRow("temporary folder is a file") << file << QStringLiteral("*");
     }
-
     void agentFile()
     {
         QFETCH(QString, temporaryFolder);
         QFETCH(QString, failure);
-
-        if (temporaryFolder == QStringLiteral("<own>"))
-            temporaryFolder = m_bench->tmp();
-        const QByteArray before = QFile::exists(temporaryFolder) && QFileInfo(temporaryFolder).isFile()
-            ? readAll(temporaryFolder)
-            : QByteArray();
         const QString root = writeProject();
         const ChildRun run = m_bench->run({ QStringLiteral("--selftest"), root },
             { temporaryFolder.isEmpty() ? "TMPDIR" : "TMPDIR=" + temporaryFolder });
         verifyQuiet(run);
         const QStringList lines = run.lines();
         QCOMPARE(lines.size(), 6);
-        QCOMPARE(
-            lines.mid(0, 4), selfTestLines(root, reused77Line, menuSkipLine, autosyncSkipLine, {}, false).mid(0, 4));
+        QCOMPARE(lines.mid(0, 4), selfTestLines(root, reused77Line, menuSkipLine, autosyncSkipLine, {}, false).mid(0, 4));
         const QString name = QStringLiteral("menubar-selftest-%1%2").arg(run.pid).arg(agentExtension);
         if (failure.isEmpty()) {
-            QCOMPARE(lines.at(4), agentOkLine(run.pid));
-            QCOMPARE(lines.at(5), passedLine);
+            QCOMPARE(lines.mid(4), (QStringList { agentOkLine(run.pid), passedLine }));
             QCOMPARE(run.exitCode, 0);
         } else {
             const QString prefix = QStringLiteral("FAIL: 开机自启配置：");
-            QVERIFY2(lines.at(4).startsWith(prefix), qPrintable(lines.at(4)));
-            if (failure == QStringLiteral("*"))
-                QVERIFY2(lines.at(4).size() > prefix.size(), qPrintable(lines.at(4)));
-            else
+            QVERIFY2(lines.at(4).startsWith(prefix) && lines.at(4).size() > prefix.size(), qPrintable(lines.at(4)));
+            if (failure != QStringLiteral("*"))
                 QCOMPARE(lines.at(4), prefix + failure);
             QCOMPARE(lines.at(5), notPassedLine);
             QCOMPARE(run.exitCode, 1);
         }
-        // No agent file is left anywhere it could have gone, and nothing was put in place of
-        // a temporary folder that is not there.
+        // No agent file is left anywhere it could have gone, and nothing took the place of a
+        // temporary folder that is not there or not a folder.
         const QString effective = temporaryFolder.isEmpty() ? QStringLiteral("/tmp") : temporaryFolder;
         QVERIFY(!QFileInfo::exists(effective + QLatin1Char('/') + name));
         QVERIFY(!QFileInfo::exists(QLatin1Char('/') + name));
-        if (QFileInfo(effective).isDir())
-            QVERIFY(!entriesOf(effective).contains(name));
-        if (effective == m_bench->tmp())
-            QCOMPARE(entriesOf(m_bench->tmp()), QStringList());
-        if (!before.isEmpty())
-            QCOMPARE(readAll(effective), before);
-        if (failure.startsWith(QStringLiteral("临时文件夹不存在")))
+        QVERIFY(!QFileInfo::exists(name));
+        if (temporaryFolder.endsWith(QStringLiteral("/file")))
+            QCOMPARE(readAll(effective), QByteArray("keep me"));
+        if (temporaryFolder.endsWith(QStringLiteral("/missing")))
             QVERIFY(!QFileInfo::exists(effective));
     }
 
@@ -286,15 +224,91 @@ private Q_SLOTS:
         const QByteArray content = "[Desktop Entry]\nType=Application\nName=mine\nExec=/opt/elsewhere\n";
         QVERIFY(writeFile(loginItem, content));
         const QString root = writeProject();
-        const ChildRun run = m_bench->run({ QStringLiteral("--selftest"), root });
-        QVERIFY(run.finished);
+        const ChildRun run = m_bench->runHere(root);
         QCOMPARE(run.err, QByteArray());
-        QCOMPARE(run.lines(),
-            selfTestLines(root, reused77Line, menuSkipLine, autosyncSkipLine, agentOkLine(run.pid), false));
+        QCOMPARE(run.lines(), selfTestLines(root, reused77Line, menuSkipLine, autosyncSkipLine, agentOkLine(run.pid), false));
         QCOMPARE(entriesOf(autostartFolder()), QStringList { QStringLiteral("local.library.menubar.desktop") });
         QCOMPARE(readAll(loginItem), content);
         QVERIFY(QFile::remove(loginItem));
         QVERIFY(QDir().rmdir(autostartFolder()));
+    }
+
+    void reusedServerVersions_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QByteArray>("versionReply");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("newer on disk is not restarted")
+            << QByteArray("APP_VERSION = \"8\"\n") << QByteArray(R"({"version": "7"})")
+            << QStringLiteral("OK: 服务已在运行，直接复用（运行中 7，磁盘 8）");
+        QTest::newRow("no version on disk") << QByteArray("print('hello')\n") << QByteArray(R"({"version": "7"})")
+                                            << QStringLiteral("OK: 服务已在运行，直接复用（运行中 7，磁盘 未知）");
+        QTest::newRow("running version a number")
+            << QByteArray("APP_VERSION = \"7\"\n") << QByteArray(R"({"version": 7})")
+            << QStringLiteral("OK: 服务已在运行，直接复用（运行中 未知，磁盘 7）");
+    }
+    void reusedServerVersions()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QByteArray, versionReply);
+        QFETCH(QString, line);
+        m_bench->server().route("GET", "/api/version", FakeHttpServer::json(200, versionReply));
+        const QString root = writeProject(script);
+        const ChildRun run = m_bench->runHere(root);
+        verifyQuiet(run);
+        QCOMPARE(run.lines(), selfTestLines(root, line, menuSkipLine, autosyncSkipLine, agentOkLine(run.pid), false));
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(entriesOf(m_bench->tmp()), QStringList());
+    }
+
+    void endpoints_data()
+    {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<QString>("line");
+        const auto menu = [](const char *rest) { return QStringLiteral("菜单状态 /api/menu-status") + rest; };
+        const auto autosync = [](const char *rest) { return QStringLiteral("自动同步 /api/autosync") + rest; };
+        const auto json = [](int status, const QByteArray &body) { return FakeHttpServer::json(status, body); };
+        const QByteArray m = "/api/menu-status";
+        const QByteArray a = "/api/autosync";
+        // Only a JSON object with 200 passes; 404 means the server predates the endpoint.
+        QTest::newRow("menu: counts") << m << json(200, R"({"unread": 3, "jobs": [{}], "queue": []})")
+                                      << "OK: " + menu("：未读 3 条，运行中 1 个，排队 0 个");
+        QTest::newRow("menu: empty object") << m << json(200, "{}") << "OK: " + menu("：未读 -1 条，运行中 0 个，排队 0 个");
+        QTest::newRow("menu: body not JSON") << m << text(200, "<html>busy</html>") << "FAIL: " + menu("：HTTP 200");
+        QTest::newRow("menu: JSON array") << m << json(200, "[{}]") << "FAIL: " + menu("：HTTP 200");
+        QTest::newRow("menu: server error with object") << m << json(500, R"({"error": "db"})")
+                                                        << "FAIL: " + menu("：HTTP 500");
+        QTest::newRow("menu: no content") << m << json(204, "") << "FAIL: " + menu("：HTTP 204");
+        QTest::newRow("menu: not offered yet") << m << json(404, "{}") << menuSkipLine;
+        QTest::newRow("menu: connection dropped") << m << dropped() << "FAIL: " + menu("：连不上服务");
+        QTest::newRow("autosync: off, next ignored") << a << json(200, R"({"hours": 0, "next": 100})")
+                                                     << "OK: " + autosync("：关闭");
+        QTest::newRow("autosync: every 6 hours with next") << a << json(200, R"({"hours": 6, "next": )" + farNext + "}")
+                                                           << "OK: " + autosync("：每 6 小时，下次 1月1日 00:00");
+        QTest::newRow("autosync: daily with next") << a << json(200, R"({"hours": 24, "next": )" + farNext + ".9}")
+                                                   << "OK: " + autosync("：每天，下次 1月1日 00:00");
+        QTest::newRow("autosync: daily without next") << a << json(200, R"({"hours": 24})") << "OK: " + autosync("：每天");
+        QTest::newRow("autosync: next negative") << a << json(200, R"({"hours": 6, "next": -5})")
+                                                 << "OK: " + autosync("：每 6 小时");
+        QTest::newRow("autosync: server error") << a << json(503, "{}") << "FAIL: " + autosync("：HTTP 503");
+        QTest::newRow("autosync: connection dropped") << a << dropped() << "FAIL: " + autosync("：连不上服务");
+    }
+    void endpoints()
+    {
+        QFETCH(QByteArray, path);
+        QFETCH(Reply, reply);
+        QFETCH(QString, line);
+        m_bench->server().route("GET", path, reply);
+        const QString root = writeProject();
+        const ChildRun run = m_bench->runHere(root);
+        QCOMPARE(run.err, QByteArray());
+        const bool failed = line.startsWith(QStringLiteral("FAIL: "));
+        const bool menu = path == "/api/menu-status";
+        QCOMPARE(run.lines(), selfTestLines(root, reused77Line, menu ? line : menuSkipLine, menu ? autosyncSkipLine : line,
+            agentOkLine(run.pid), failed));
+        QCOMPARE(run.exitCode, failed ? 1 : 0);
+        QCOMPARE(m_bench->server().requestsFor("GET", path).size(), 1);
     }
 };
 
