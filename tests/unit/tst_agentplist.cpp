@@ -1,4 +1,4 @@
-#include "app/processvalues.h"
+#include "model/identity.h"
 #include "service/agentplist.h"
 #include "service/launchagent.h"
 
@@ -76,13 +76,10 @@ private Q_SLOTS:
     void plistContent_data()
     {
         QTest::addColumn<QString>("appPath");
-        QTest::newRow("plain") << "/Applications/Quenlo.app";
-        QTest::newRow("spaces") << "/Applications/My Apps/本地 Quenlo.app";
-        QTest::newRow("ampersand and angle brackets") << "/Apps/A & B <x> && </string>.app";
-        QTest::newRow("quotes") << "/Apps/\"double\" 'single'.app";
-        QTest::newRow("CDATA end and entities") << "/Apps/]]> &amp; &#60;.app";
-        QTest::newRow("line feed and tab") << "/Apps/two\nlines\tand tab.app";
-        QTest::newRow("dollar, backtick, backslash") << "/Apps/$HOME `x` \\n.app";
+        QTest::newRow("spaces and Chinese") << "/Applications/My Apps/本地 Quenlo.app";
+        QTest::newRow("markup: ampersand, angle brackets, quotes, CDATA end, entities")
+            << "/Apps/A & B <x> </string> \"d\" 's' ]]> &amp; &#60;.app";
+        QTest::newRow("line feed, tab, dollar, backslash") << "/Apps/two\nlines\tand $HOME \\n.app";
     }
     void plistContent()
     {
@@ -109,7 +106,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("good");
         QTest::newRow("what is written") << plistXML(launchAgentPlist("/Applications/Q.app").get()) << true;
         QTest::newRow("binary form") << binaryPlist(launchAgentPlist("/Applications/Q.app").get()) << true;
-        QTest::newRow("hand-written XML") << agentDict(goodLabel, goodArguments, goodRun) << true;
         QTest::newRow("a fourth key") << agentDict(goodLabel, goodArguments, goodRun, "<key>KeepAlive</key><true/>")
                                       << true;
         QTest::newRow("open alone") << agentDict(
@@ -117,16 +113,12 @@ private Q_SLOTS:
                                     << true;
 
         QTest::newRow("not a property list") << QByteArray("garbage") << false;
-        QTest::newRow("empty") << QByteArray() << false;
         QTest::newRow("JSON") << QByteArray("{\"Label\":\"local.library.menubar\"}") << false;
         QTest::newRow("truncated") << agentDict(goodLabel, goodArguments, goodRun).left(150) << false;
-        QTest::newRow("array top level") << agentXML("<array>" + goodLabel + "</array>") << false;
         QTest::newRow("other label") << agentDict("<key>Label</key><string>local.library.other</string>", goodArguments,
             goodRun) << false;
         QTest::newRow("label with a suffix")
             << agentDict("<key>Label</key><string>local.library.menubar.x</string>", goodArguments, goodRun) << false;
-        QTest::newRow("label an integer")
-            << agentDict("<key>Label</key><integer>1</integer>", goodArguments, goodRun) << false;
         QTest::newRow("no label") << agentDict("", goodArguments, goodRun) << false;
         QTest::newRow("arguments empty") << agentDict(goodLabel, "<key>ProgramArguments</key><array/>", goodRun)
                                          << false;
@@ -138,19 +130,14 @@ private Q_SLOTS:
             "<key>ProgramArguments</key><array><string>/usr/bin/open</string><integer>1</integer>"
             "</array>",
             goodRun) << false;
-        QTest::newRow("arguments a string")
-            << agentDict(goodLabel, "<key>ProgramArguments</key><string>/usr/bin/open</string>", goodRun) << false;
         QTest::newRow("no arguments") << agentDict(goodLabel, "", goodRun) << false;
         QTest::newRow("RunAtLoad false") << agentDict(goodLabel, goodArguments, "<key>RunAtLoad</key><false/>")
                                          << false;
         QTest::newRow("RunAtLoad a string")
             << agentDict(goodLabel, goodArguments, "<key>RunAtLoad</key><string>true</string>") << false;
-        QTest::newRow("RunAtLoad an integer")
-            << agentDict(goodLabel, goodArguments, "<key>RunAtLoad</key><integer>1</integer>") << false;
         QTest::newRow("no RunAtLoad") << agentDict(goodLabel, goodArguments, "") << false;
         QTest::newRow("deeply nested XML")
             << agentXML(QByteArray("<array>").repeated(9000) + QByteArray("</array>").repeated(9000)) << false;
-        QTest::newRow("deeply nested, never closed") << agentXML(QByteArray("<array>").repeated(9000)) << false;
         QTest::newRow("deeply nested binary") << deepBinaryPlist(12000) << false;
         QTest::newRow("over the size limit")
             << agentDict(goodLabel, goodArguments, goodRun, "<!--" + QByteArray(launchAgentFileLimit, ' ') + "-->")

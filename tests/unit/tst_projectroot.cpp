@@ -1,4 +1,4 @@
-#include "app/processvalues.h"
+#include "model/identity.h"
 #include "service/applicationpath.h"
 #include "service/projectroot.h"
 
@@ -62,42 +62,29 @@ private Q_SLOTS:
 
         QTest::newRow("absolute path to a missing folder")
             << registration("\"project_path\":\"/nowhere/library\"") << "/nowhere/library";
-        QTest::newRow("trailing slash dropped") << registration("\"project_path\":\"/a/b/\"") << "/a/b";
         QTest::newRow("dot components resolved") << registration("\"project_path\":\"/a/./b/../c\"") << "/a/c";
         QTest::newRow("other string keys ignored")
             << registration("\"host\":\"nas\",\"project_path\":\"/a\",\"port\":\"8765\"") << "/a";
         QTest::newRow("JSON escapes") << registration("\"project_path\":\"\\/lib\\u0020one\"") << "/lib one";
-        QTest::newRow("non-ASCII path") << registration("\"project_path\":\"/书库/本地\"") << "/书库/本地";
         QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + registration("\"project_path\":\"/a\"") << "/a";
-        QTest::newRow("surrounding whitespace") << "\n  " + registration("\"project_path\":\"/a\"") + "\n\n"
-                                                << "/a";
         QTest::newRow("just under the size limit")
             << registration("\"project_path\":\"/a\"") + QByteArray(registrationFileLimit - 100, ' ') << "/a";
 
         QTest::newRow("relative path") << registration("\"project_path\":\"library/main\"") << none;
-        QTest::newRow("home-relative path") << registration("\"project_path\":\"~/library\"") << none;
         QTest::newRow("empty path") << registration("\"project_path\":\"\"") << none;
         QTest::newRow("no project_path") << registration("\"host\":\"nas\"") << none;
-        QTest::newRow("project_path a number") << registration("\"project_path\":5") << none;
         QTest::newRow("extra key with a number") << registration("\"project_path\":\"/a\",\"port\":8765") << none;
-        QTest::newRow("extra key with null") << registration("\"project_path\":\"/a\",\"x\":null") << none;
-        QTest::newRow("extra key with a boolean") << registration("\"project_path\":\"/a\",\"x\":true") << none;
-        QTest::newRow("extra key with an array") << registration("\"project_path\":\"/a\",\"x\":[\"b\"]") << none;
         QTest::newRow("extra key with an object") << registration("\"project_path\":\"/a\",\"x\":{}") << none;
         QTest::newRow("array top level") << QByteArray("[{\"project_path\":\"/a\"}]") << none;
-        QTest::newRow("string top level") << QByteArray("\"/a\"") << none;
         QTest::newRow("not JSON") << QByteArray("project_path=/a\n") << none;
         QTest::newRow("trailing garbage") << registration("\"project_path\":\"/a\"") + "x" << none;
-        QTest::newRow("empty file") << QByteArray() << none;
         QTest::newRow("binary bytes") << QByteArray("\x00\x01\x02\xff\xfe", 5) + registration("\"project_path\":\"/a\"")
                                       << none;
         QTest::newRow("raw NUL inside the value")
             << QByteArray("{\"project_path\":\"/a") + QByteArray(1, '\0') + "b\"}" << none;
-        QTest::newRow("raw control character inside the value") << registration("\"project_path\":\"/a\x01z\"") << none;
         QTest::newRow("escaped NUL") << registration("\"project_path\":\"/a\\u0000b\"") << none;
         QTest::newRow("lone surrogate escape") << registration("\"project_path\":\"/a\\ud800\"") << none;
         QTest::newRow("invalid UTF-8") << registration("\"project_path\":\"/a\xff\xfe\"") << none;
-        QTest::newRow("overlong UTF-8") << registration("\"project_path\":\"/a\xc0\xaf\"") << none;
         QTest::newRow("UTF-16") << utf16(QStringLiteral("{\"project_path\":\"/a\"}")) << none;
         QTest::newRow("deep nesting") << deeplyNested(200000) << none;
         QTest::newRow("over the size limit")
@@ -120,7 +107,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("expected");
         QTest::newRow("missing") << "missing" << none;
-        QTest::newRow("folder in its place") << "folder" << none;
         QTest::newRow("FIFO in its place, never opened") << "fifo" << none;
         QTest::newRow("link to a registration") << "link"
                                                 << "/linked";
@@ -134,9 +120,7 @@ private Q_SLOTS:
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile::remove(path);
         QDir(path).removeRecursively();
-        if (kind == QStringLiteral("folder")) {
-            QVERIFY(QDir().mkpath(path));
-        } else if (kind == QStringLiteral("fifo")) {
+        if (kind == QStringLiteral("fifo")) {
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         } else if (kind == QStringLiteral("link")) {
             const QString target = makeFolder(QStringLiteral("elsewhere")) + QStringLiteral("/connection.json");
@@ -166,8 +150,8 @@ private Q_SLOTS:
         QTest::newRow("link to an existing file") << "link" << true;
         QTest::newRow("dangling link") << "dangling" << false;
         QTest::newRow("empty folder") << "nothing" << false;
-        QTest::newRow("only a similar name") << "similar" << false;
         QTest::newRow("missing folder") << "missing" << false;
+        QTest::newRow("no folder at all") << "empty path" << false;
     }
     void looksLikeProject()
     {
@@ -183,14 +167,12 @@ private Q_SLOTS:
             QVERIFY(writeFile(folder + QStringLiteral("/real.py"), "") && QFile::link(folder + "/real.py", script));
         else if (entry == QStringLiteral("dangling"))
             QVERIFY(QFile::link(folder + QStringLiteral("/gone.py"), script));
-        else if (entry == QStringLiteral("similar"))
-            QVERIFY(writeFile(folder + QStringLiteral("/server.py.bak"), ""));
         else if (entry == QStringLiteral("missing"))
             folder += QStringLiteral("/not-there");
+        else if (entry == QStringLiteral("empty path"))
+            folder.clear();
         QCOMPARE(quenlo::looksLikeProject(folder), expected);
     }
-
-    void looksLikeProjectNeedsAFolder() { QVERIFY(!quenlo::looksLikeProject(QString())); }
 
     void resolve_data()
     {
@@ -209,10 +191,6 @@ private Q_SLOTS:
                                                                << "stale"
                                                                << "beside"
                                                                << "beside";
-        QTest::newRow("beside the app is remembered when nothing was") << "project"
-                                                                       << ""
-                                                                       << "beside"
-                                                                       << "beside";
         QTest::newRow("remembered project when nothing is beside the app") << "plain"
                                                                            << "project"
                                                                            << "remembered"
@@ -223,8 +201,6 @@ private Q_SLOTS:
                                                                           << "remembered";
         QTest::newRow("stale remembered path left untouched") << "plain"
                                                               << "stale" << none << "remembered";
-        QTest::newRow("remembered folder that is gone left untouched") << "plain"
-                                                                       << "gone" << none << "remembered";
         QTest::newRow("nothing anywhere") << "plain"
                                           << "" << none << none;
     }
@@ -313,8 +289,6 @@ private Q_SLOTS:
         QTest::newRow("mac bundle") << "/Users/u/Library/本地Quenlo.app/Contents/MacOS/quenlo-menubar" << true
                                     << "/Users/u/Library/本地Quenlo.app"
                                     << "/Users/u/Library";
-        QTest::newRow("mac bundle at the root") << "/Q.app/Contents/MacOS/q" << true << "/Q.app"
-                                                << "/";
         QTest::newRow("mac bundle with dots in the path")
             << "/Users/u/./lib/../lib/Q.app/Contents/MacOS/q" << true << "/Users/u/lib/Q.app"
             << "/Users/u/lib";
@@ -322,8 +296,6 @@ private Q_SLOTS:
                                        << "/opt/q/bin";
         QTest::newRow("mac layout without .app") << "/opt/Q/Contents/MacOS/q" << true << "/opt/Q/Contents/MacOS/q"
                                                  << "/opt/Q/Contents/MacOS";
-        QTest::newRow("mac layout without Contents") << "/opt/Q.app/Stuff/MacOS/q" << true << "/opt/Q.app/Stuff/MacOS/q"
-                                                     << "/opt/Q.app/Stuff/MacOS";
         QTest::newRow("linux executable") << "/home/u/lib/quenlo-menubar" << false << "/home/u/lib/quenlo-menubar"
                                           << "/home/u/lib";
         QTest::newRow("linux ignores a bundle layout")
