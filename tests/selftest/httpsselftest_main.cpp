@@ -6,7 +6,6 @@
 //
 // Usage: quenlo-httpsselftest ORIGIN CA-FILE < input
 
-#include "app/processvalues.h"
 #include "net/quenloapi.h"
 #include "selftest/selftest.h"
 
@@ -20,7 +19,6 @@ int main(int argc, char **argv)
         std::fputs("usage: quenlo-httpsselftest ORIGIN CA-FILE < input\n", stderr);
         return 2;
     }
-    quenlo::initProcessValues();
     quenlo::QuenloAPI api(QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]), nullptr, false);
     return quenlo::runHTTPSSelfTest(api, stdin, stdout);
 }

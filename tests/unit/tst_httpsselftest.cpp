@@ -117,14 +117,11 @@ private Q_SLOTS:
         QTest::newRow("token a number") << QByteArray(R"({"token": 123})") << true << QString() << failedLine;
         QTest::newRow("another entry not a string")
             << QByteArray(R"({"token": "good-code", "remember": true})") << true << QString() << failedLine;
-        QTest::newRow("no token entry") << QByteArray(R"({"code": "good-code"})") << true << QString() << failedLine;
 
         // Not JSON the test can read: nothing is sent at all.
         QTest::newRow("empty input") << QByteArray() << false << QString() << failedLine;
-        QTest::newRow("only white space") << QByteArray(" \n") << false << QString() << failedLine;
         QTest::newRow("not JSON") << QByteArray("good-code\n") << false << QString() << failedLine;
         QTest::newRow("cut short") << QByteArray("{\"token\": \"good") << false << QString() << failedLine;
-        QTest::newRow("top-level string") << QByteArray(R"("good-code")") << false << QString() << failedLine;
         QTest::newRow("garbage after the object")
             << QByteArray(R"({"token": "good-code"} x)") << false << QString() << failedLine;
         QTest::newRow("invalid UTF-8") << QByteArray("{\"token\": \"\xff\"}") << false << QString() << failedLine;
@@ -168,10 +165,8 @@ private Q_SLOTS:
         QTest::newRow("authenticated missing") << S::json(200, R"({"user": "me"})") << QByteArray();
         QTest::newRow("authenticated false") << S::json(200, R"({"authenticated": false})") << QByteArray();
         QTest::newRow("authenticated as text") << S::json(200, R"({"authenticated": "true"})") << QByteArray();
-        QTest::newRow("authenticated as number") << S::json(200, R"({"authenticated": 1})") << QByteArray();
         QTest::newRow("body not JSON") << S::json(200, "authenticated") << QByteArray();
         QTest::newRow("session refused") << S::json(401, R"({"authenticated": true})") << failedLine;
-        QTest::newRow("server error") << S::json(500, R"({"error": "db"})") << failedLine;
     }
 
     void sessionReply()
@@ -263,20 +258,12 @@ private Q_SLOTS:
         verifyLogin(m_server->requests().value(0), QStringLiteral("good-code"));
     }
 
-    void productBinary_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("alone") << QStringList { QStringLiteral("--selftest-https") };
-        QTest::newRow("wins over --selftest")
-            << QStringList { QStringLiteral("--selftest"), QStringLiteral("/"), QStringLiteral("--selftest-https") };
-    }
-
     void productBinary()
     {
         // The shipped entry point runs the same test; unreadable input fails before any
         // connection, so no network is needed.
-        QFETCH(QStringList, arguments);
-        const ChildRun run = runChild(menubarBinary(), arguments, {}, {}, [](QProcess &child) { child.write("{"); });
+        const ChildRun run = runChild(menubarBinary(), { QStringLiteral("--selftest-https") }, {}, {},
+            [](QProcess &child) { child.write("{"); });
         QVERIFY(run.finished);
         QCOMPARE(run.err, QByteArray());
         QCOMPARE(run.out, failedLine);
