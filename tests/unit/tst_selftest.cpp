@@ -106,7 +106,6 @@ private Q_SLOTS:
             << "~root/x/.." << QDir::cleanPath(QFile::decodeName(::getpwnam("root")->pw_dir));
         QTest::newRow("unknown user stays as typed") << "~no-such-user-q/a" << here + "/~no-such-user-q/a";
         QTest::newRow("relative to the working folder") << "a/./b/../c" << here + "/a/c";
-        QTest::newRow("empty is the working folder") << "" << here;
         QTest::newRow("dot-dot above the root") << "/../.." << QStringLiteral("/");
         const QString dangling = makeFolder(QStringLiteral("dangling"));
         QFile::link(dangling + QStringLiteral("/nowhere.py"), dangling + QStringLiteral("/server.py"));
@@ -276,10 +275,8 @@ private Q_SLOTS:
                                       << "OK: " + menu("：未读 3 条，运行中 1 个，排队 0 个");
         QTest::newRow("menu: empty object") << m << json(200, "{}") << "OK: " + menu("：未读 -1 条，运行中 0 个，排队 0 个");
         QTest::newRow("menu: body not JSON") << m << text(200, "<html>busy</html>") << "FAIL: " + menu("：HTTP 200");
-        QTest::newRow("menu: JSON array") << m << json(200, "[{}]") << "FAIL: " + menu("：HTTP 200");
         QTest::newRow("menu: server error with object") << m << json(500, R"({"error": "db"})")
                                                         << "FAIL: " + menu("：HTTP 500");
-        QTest::newRow("menu: no content") << m << json(204, "") << "FAIL: " + menu("：HTTP 204");
         QTest::newRow("menu: not offered yet") << m << json(404, "{}") << menuSkipLine;
         QTest::newRow("menu: connection dropped") << m << dropped() << "FAIL: " + menu("：连不上服务");
         QTest::newRow("autosync: off, next ignored") << a << json(200, R"({"hours": 0, "next": 100})")
@@ -289,10 +286,7 @@ private Q_SLOTS:
         QTest::newRow("autosync: daily with next") << a << json(200, R"({"hours": 24, "next": )" + farNext + ".9}")
                                                    << "OK: " + autosync("：每天，下次 1月1日 00:00");
         QTest::newRow("autosync: daily without next") << a << json(200, R"({"hours": 24})") << "OK: " + autosync("：每天");
-        QTest::newRow("autosync: next negative") << a << json(200, R"({"hours": 6, "next": -5})")
-                                                 << "OK: " + autosync("：每 6 小时");
         QTest::newRow("autosync: server error") << a << json(503, "{}") << "FAIL: " + autosync("：HTTP 503");
-        QTest::newRow("autosync: connection dropped") << a << dropped() << "FAIL: " + autosync("：连不上服务");
     }
     void endpoints()
     {
