@@ -1,6 +1,8 @@
 // Launch at login on both platforms' tables, in scratch folders with a fake launchctl:
-// where the file goes, switching on and off, failures, and reading a file back.
+// where the file goes, switching on and off, failures, reading a file back, and the launchd
+// property list itself as libplist reads it.
 
+#include "model/identity.h"
 #include "service/agentplist.h"
 #include "service/desktopentry.h"
 #include "service/launchagent.h"
@@ -10,6 +12,7 @@
 #include "testenv.h"
 
 #include <QFile>
+#include <QThread>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -56,6 +59,40 @@ PlatformTable scratchTable(bool mac, QString *folder, int launchctlStatus = 0)
             + shellQuoted(*folder + QStringLiteral("/launchctl.log"))
             + "\necho 'Bootstrap failed: 5: Input/output error'\nexit " + QByteArray::number(launchctlStatus) + "\n");
     return table;
+}
+
+QByteArray agentDict(const QByteArray &label, const QByteArray &arguments, const QByteArray &runAtLoad,
+    const QByteArray &extra = {})
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>" + label + arguments
+        + runAtLoad + extra + "</dict>\n</plist>\n";
+}
+const QByteArray goodLabel = "<key>Label</key><string>local.library.menubar</string>";
+const QByteArray goodArguments = "<key>ProgramArguments</key><array><string>/usr/bin/open</string>"
+                                 "<string>-a</string><string>/Applications/Q.app</string></array>";
+const QByteArray goodRun = "<key>RunAtLoad</key><true/>";
+
+QByteArray binaryPlist(plist_t node)
+{
+    char *bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(node, &bytes, &length);
+    const QByteArray out(bytes, qsizetype(length));
+    plist_to_bin_free(bytes);
+    return out;
+}
+
+/// Arrays nested \a depth deep in binary form: about five bytes a level.
+QByteArray deepBinaryPlist(int depth)
+{
+    Plist root(plist_new_array());
+    plist_t current = root.get();
+    for (int i = 0; i < depth; ++i) {
+        plist_t inner = plist_new_array();
+        plist_array_append_item(current, inner);
+        current = inner;
+    }
+    return binaryPlist(root.get());
 }
 
 } // namespace
@@ -223,6 +260,71 @@ private Q_SLOTS:
             QVERIFY2(result.contains(QStringLiteral("No such file")), qPrintable(result));
         else
             QCOMPARE(result, mac ? corruptPlistText : corruptAutostartText);
+    }
+
+    void plistContent_data()
+    {
+        QTest::addColumn<QString>("appPath");
+        QTest::newRow("spaces and Chinese") << "/Applications/My Apps/本地 Quenlo.app";
+        QTest::newRow("markup: ampersand, angle brackets, quotes, CDATA end, entities")
+            << "/Apps/A & B <x> </string> \"d\" 's' ]]> &amp; &#60;.app";
+        QTest::newRow("line feed, tab, dollar, backslash") << "/Apps/two\nlines\tand $HOME \\n.app";
+    }
+    void plistContent()
+    {
+        QFETCH(QString, appPath);
+        const std::optional<QByteArray> bytes = launchAgentContent(appPath, macPlatform(scratchDir()));
+        QVERIFY(bytes.has_value());
+        QVERIFY(bytes->startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>") && bytes->contains("<plist version=\"1.0\">"));
+        QVERIFY(!plist_is_binary(bytes->constData(), uint32_t(bytes->size())));
+        const std::optional<PlistRead> read = readPlist(*bytes);
+        QVERIFY(read.has_value() && read->argumentsAllStrings);
+        QCOMPARE(read->keys, (QStringList { "Label", "ProgramArguments", "RunAtLoad" }));
+        QCOMPARE(read->label, launchAgentLabel);
+        QCOMPARE(read->arguments, (QStringList { "/usr/bin/open", "-a", appPath }));
+        QCOMPARE(read->runAtLoad, std::optional<bool>(true));
+    }
+
+    void plistCheck_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("good");
+        const auto args = [](const QByteArray &items) { return "<key>ProgramArguments</key><array>" + items + "</array>"; };
+        const auto run = [](const QByteArray &value) { return "<key>RunAtLoad</key>" + value; };
+        const QByteArray nested = QByteArray("<array>").repeated(9000) + QByteArray("</array>").repeated(9000);
+        QTest::newRow("what is written") << plistXML(launchAgentPlist("/Applications/Q.app").get()) << true;
+        QTest::newRow("binary form") << binaryPlist(launchAgentPlist("/Applications/Q.app").get()) << true;
+        QTest::newRow("a fourth key") << agentDict(goodLabel, goodArguments, goodRun, "<key>KeepAlive</key><true/>") << true;
+        QTest::newRow("open alone") << agentDict(goodLabel, args("<string>/usr/bin/open</string>"), goodRun) << true;
+        QTest::newRow("not a property list") << QByteArray("garbage") << false;
+        QTest::newRow("truncated") << agentDict(goodLabel, goodArguments, goodRun).left(150) << false;
+        QTest::newRow("label with a suffix")
+            << agentDict("<key>Label</key><string>local.library.menubar.x</string>", goodArguments, goodRun) << false;
+        QTest::newRow("no label") << agentDict("", goodArguments, goodRun) << false;
+        QTest::newRow("arguments empty") << agentDict(goodLabel, args(""), goodRun) << false;
+        QTest::newRow("arguments start elsewhere") << agentDict(goodLabel, args("<string>/Applications/Q.app</string>"), goodRun)
+                                                   << false;
+        QTest::newRow("arguments hold a number")
+            << agentDict(goodLabel, args("<string>/usr/bin/open</string><integer>1</integer>"), goodRun) << false;
+        QTest::newRow("RunAtLoad false") << agentDict(goodLabel, goodArguments, run("<false/>")) << false;
+        QTest::newRow("RunAtLoad a string") << agentDict(goodLabel, goodArguments, run("<string>true</string>")) << false;
+        QTest::newRow("no RunAtLoad") << agentDict(goodLabel, goodArguments, "") << false;
+        QTest::newRow("deeply nested XML") << agentDict(goodLabel, goodArguments, goodRun, "<key>x</key>" + nested) << false;
+        QTest::newRow("deeply nested binary") << deepBinaryPlist(12000) << false;
+        QTest::newRow("over the size limit")
+            << agentDict(goodLabel, goodArguments, goodRun, "<!--" + QByteArray(launchAgentFileLimit, ' ') + "-->") << false;
+    }
+    void plistCheck()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, good);
+        // A 512 KiB stack, as on macOS's secondary threads: deep nesting must not overflow it.
+        std::optional<QString> result = QStringLiteral("<not run>");
+        std::unique_ptr<QThread> thread(QThread::create([&] { result = checkAgentPlist(bytes, launchAgentFileLimit); }));
+        thread->setStackSize(512 * 1024);
+        thread->start();
+        thread->wait();
+        QCOMPARE(orNone(result), good ? none : corruptPlistText);
     }
 };
 
