@@ -28,11 +28,6 @@ bool hasHan(const QString &text)
     return han.match(text).hasMatch();
 }
 
-QString errorOf(const HTTPReply &reply)
-{
-    return stringKey(reply.json().value_or(QJsonObject {}), QStringLiteral("error")).value_or(QString());
-}
-
 } // namespace
 
 class TestDemoLibrary final : public QObject {
@@ -88,13 +83,22 @@ private Q_SLOTS:
         const auto row = [](const char *name, const char *method, const char *path, const QByteArray &body, int status) {
             QTest::newRow(name) << QByteArray(method) << QByteArray(path) << body << status;
         };
+        const auto link = [](const char *text) { return QByteArray("{\"text\": \"") + text + "\"}"; };
         row("version", "GET", "/api/version", {}, 200);
         row("menu status with query", "GET", "/api/menu-status?x=1", {}, 200);
         row("sync status", "GET", "/api/sync-status", {}, 200);
         row("autosync set, not JSON", "POST", "/api/autosync", "hours=3", 400);
         row("sync all, array body", "POST", "/api/sync-all", "[]", 400);
+        row("worker set, not a boolean", "POST", "/api/transcription-worker", R"({"enabled": "yes"})", 400);
         row("unknown path", "GET", "/api/nothing-here", {}, 404);
         row("unknown method", "GET", "/api/sync-all", {}, 405);
+        // A link is added as an unread item; anything else is refused.
+        row("add https link", "POST", "/api/clipboard-add", link("https:\\/\\/example.com/a?id=7&x=<y>"), 202);
+        row("add video link, upper-case scheme", "POST", "/api/clipboard-add", link("HTTPS:\\/\\/youtu.be/abc"), 202);
+        row("add link with blanks around", "POST", "/api/clipboard-add", link("  https:\\/\\/example.com/b\\n"), 202);
+        row("add plain words", "POST", "/api/clipboard-add", link("今天读完了"), 400);
+        row("add ftp link", "POST", "/api/clipboard-add", link("ftp:\\/\\/example.com/file"), 400);
+        row("add link with a space", "POST", "/api/clipboard-add", link("https:\\/\\/example.com/a b"), 400);
     }
     void replies()
     {
@@ -102,6 +106,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, path);
         QFETCH(QByteArray, body);
         QFETCH(int, status);
+        const qint64 unread = menuStatus(m_shared).unread.value_or(-1);
         const RawReply reply = rawRequest(quint16(m_shared.port), method, path, body);
         QCOMPARE(reply.status, status);
         QCOMPARE(reply.contentType, QByteArray("application/json"));
@@ -110,54 +115,14 @@ private Q_SLOTS:
         // Refusals say why, in Chinese, for the menu to show.
         if (status >= 400)
             QVERIFY2(hasHan(stringKey(*object, QStringLiteral("error")).value_or(QString())), reply.body.constData());
-    }
-
-    void clipboardAdd_data()
-    {
-        QTest::addColumn<QJsonObject>("body");
-        QTest::addColumn<bool>("added");
-        const auto text = [](const QString &t) { return QJsonObject { { QStringLiteral("text"), t } }; };
-        QTest::newRow("https link") << text(QStringLiteral("https://example.com/article?id=7&x=<y>")) << true;
-        QTest::newRow("video link, upper-case scheme") << text(QStringLiteral("HTTPS://www.youtube.com/watch?v=abc")) << true;
-        QTest::newRow("blanks around a link") << text(QStringLiteral("  https://example.com/b\n")) << true;
-        QTest::newRow("plain words") << text(QStringLiteral("今天读完了")) << false;
-        QTest::newRow("ftp link") << text(QStringLiteral("ftp://example.com/file")) << false;
-        QTest::newRow("link with a space") << text(QStringLiteral("https://example.com/a b")) << false;
-    }
-    void clipboardAdd()
-    {
-        QFETCH(QJsonObject, body);
-        QFETCH(bool, added);
-        const qint64 before = menuStatus(m_shared).unread.value_or(-1);
-        const HTTPReply reply = ask(m_shared, endpoints::clipboardAdd, body);
-        QCOMPARE(reply.status, qint64(added ? 202 : 400));
-        QCOMPARE(menuStatus(m_shared).unread.value_or(-1), before + (added ? 1 : 0));
-        if (!added) {
-            QVERIFY(hasHan(errorOf(reply)));
+        QCOMPARE(menuStatus(m_shared).unread.value_or(-1), unread + (status == 202 ? 1 : 0));
+        if (status != 202)
             return;
-        }
         // The library page lists the link, escaped.
         const RawReply page = rawRequest(quint16(m_shared.port), "GET", "/");
-        QCOMPARE(page.status, 200);
         QCOMPARE(page.contentType, QByteArray("text/html; charset=utf-8"));
-        QVERIFY(page.body.contains(body.value(QStringLiteral("text")).toString().trimmed().toHtmlEscaped().toUtf8()));
-    }
-
-    void transcriptionWorker()
-    {
-        for (const bool enabled : { true, false }) {
-            const HTTPReply reply = ask(m_shared, endpoints::transcriptionSet, transcriptionBody(enabled));
-            QVERIFY(hasHan(stringKey(reply.json().value_or(QJsonObject {}), QStringLiteral("message")).value_or(QString())));
-            const std::optional<TranscriptionWorker> worker
-                = readTranscriptionWorker(ask(m_shared, endpoints::transcriptionGet));
-            QVERIFY(worker.has_value() && worker->ready.has_value());
-            QCOMPARE(worker->enabled, std::optional<bool>(enabled));
-            QCOMPARE(worker->running, std::optional<bool>(enabled && *worker->ready));
-        }
-        const HTTPReply refused
-            = ask(m_shared, endpoints::transcriptionSet, QJsonObject { { QStringLiteral("enabled"), QStringLiteral("yes") } });
-        QCOMPARE(refused.status, qint64(400));
-        QCOMPARE(readTranscriptionWorker(ask(m_shared, endpoints::transcriptionGet))->enabled, std::optional<bool>(false));
+        const QString text = jsonObject(body)->value(QStringLiteral("text")).toString().trimmed();
+        QVERIFY2(page.body.contains(text.toHtmlEscaped().toUtf8()), qPrintable(text));
     }
 
     void fullSyncRunsQueuesAndFinishes()
