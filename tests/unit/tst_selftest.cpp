@@ -399,25 +399,27 @@ private Q_SLOTS:
         QTest::addColumn<QString>("root");
         QTest::addColumn<QString>("reason"); // the FAIL line's reason, or how it starts for the wait
         QTest::addColumn<bool>("listening"); // a server is left running
+        QTest::addColumn<int>("startWaitMs"); // short where it runs out, roomy where the demo must come
         // The server answers, but its database probe fails: the endpoint checks still run.
         QTest::newRow("data unreadable") << copyDemoLibrary(QStringLiteral("unreadable"))
-                                         << QStringLiteral("服务已启动但读不到Quenlo数据") << true;
+                                         << QStringLiteral("服务已启动但读不到Quenlo数据") << true << 5000;
         // server.py without the interpreter beside it: nohup runs, the server never comes.
-        QTest::newRow("no runtime-python") << writeProject("APP_VERSION = \"3\"\n") << QStringLiteral("服务没有在") << false;
+        QTest::newRow("no runtime-python") << writeProject("APP_VERSION = \"3\"\n") << QStringLiteral("服务没有在") << false << 800;
         // The log cannot be opened for appending, so nothing is started.
         const QString noLog = copyDemoLibrary(QStringLiteral("no-log"));
         QDir().mkpath(noLog + QStringLiteral("/server.log"));
-        QTest::newRow("server.log is a folder") << noLog << QStringLiteral("无法写入 server.log") << false;
+        QTest::newRow("server.log is a folder") << noLog << QStringLiteral("无法写入 server.log") << false << 800;
     }
     void serverFails()
     {
         QFETCH(QString, root);
         QFETCH(QString, reason);
         QFETCH(bool, listening);
+        QFETCH(int, startWaitMs);
         qputenv("DEMO_PREFERENCES_STATUS", "500");
         const quint16 port = m_port;
         m_real = true;
-        const ChildRun run = here(root, port, { 400ms, 800ms, 50ms });
+        const ChildRun run = here(root, port, { 400ms, Milliseconds(startWaitMs), 50ms });
         verifyQuiet(run);
         QStringList lines = run.lines();
         const QString failLine = QStringLiteral("FAIL: 确保服务可用：") + reason;
