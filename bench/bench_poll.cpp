@@ -5,7 +5,6 @@
 #include "demolibrary.h"
 #include "harness.h"
 
-#include "app/processvalues.h"
 #include "net/curlglobal.h"
 #include "net/statepoll.h"
 
@@ -93,9 +92,9 @@ bool curlProcesses(quint16 port)
     return true;
 }
 
-bool companionPoll()
+bool companionPoll(const ServiceAddress &server)
 {
-    const LocalPoll poll = pollLocal();
+    const LocalPoll poll = pollLocal(server);
     return poll.state.serviceUp && poll.worker.has_value();
 }
 
@@ -121,7 +120,7 @@ int main(int argc, char **argv)
 
     // Warm-up: the server's first requests, the page cache, the dynamic loader.
     for (int i = 0; i < 20; ++i) {
-        if (!companionPoll() || !bare.round())
+        if (!companionPoll(demo.address()) || !bare.round())
             return fail("warm-up request failed");
     }
     if (!curlProcesses(demo.port()))
@@ -130,7 +129,7 @@ int main(int argc, char **argv)
     Samples poll, floor, spawned;
     for (int i = 0; i < polls; ++i) {
         auto t = Clock::now();
-        if (!companionPoll())
+        if (!companionPoll(demo.address()))
             return fail("pollLocal() did not see the server up with its worker");
         poll.add(msSince(t));
         t = Clock::now();

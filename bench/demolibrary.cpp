@@ -1,6 +1,5 @@
 #include "demolibrary.h"
 
-#include "app/processvalues.h"
 #include "net/localapi.h"
 
 #include <QDir>
@@ -63,10 +62,9 @@ bool DemoLibrary::start(quint16 port)
         m_root + QStringLiteral("/runtime-python"), { m_root + QStringLiteral("/server.py"), QString::number(port) });
     if (!m_process->waitForStarted(5000))
         return false;
-    setServicePort(port);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (ask(endpoints::version).status == 200)
+        if (ask(address(), endpoints::version).status == 200)
             return true;
         QThread::msleep(20);
     }

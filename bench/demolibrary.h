@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/settings.h"
+
 #include <QProcess>
 #include <QString>
 
@@ -26,6 +28,8 @@ public:
     void stop();
     const QString &root() const { return m_root; }
     quint16 port() const { return m_port; }
+    /// Where the companion's calls reach it.
+    ServiceAddress address() const { return { m_port }; }
 
 private:
     QString m_root;

@@ -100,7 +100,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), \
 libqt6core6 (>= 6.4.0), libqt6gui6 (>= 6.4.0), libqt6widgets6 (>= 6.4.0), \
-libqt6svg6 (>= 6.4.0), libqt6dbus6 (>= 6.4.0), qt6-qpa-plugins, \
+libqt6svg6 (>= 6.4.0), libqt6dbus6 (>= 6.4.0), libqt6network6 (>= 6.4.0), qt6-qpa-plugins, \
 libcurl4 (>= 7.16.2), libplist3 (>= 2.2.0), libsecret-1-0 (>= 0.18), libglib2.0-0 (>= 2.28.0), \
 lsof")
   # Opening the library in the browser goes through xdg-open; the session is kept by a

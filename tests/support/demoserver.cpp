@@ -42,7 +42,8 @@ bool DemoServer::start(quint16 port, const QStringList &environment)
 {
     if (!launch({ QString::number(port) }, environment))
         return false;
-    return waitUntil([this, port] { return running() && ask(ServiceAddress{port}, endpoints::version).status == 200; }, 10s);
+    const ServiceAddress address { port };
+    return waitUntil([&] { return running() && ask(address, endpoints::version).status == 200; }, 10s);
 }
 
 int DemoServer::stop(int signal)

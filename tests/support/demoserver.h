@@ -25,8 +25,8 @@ public:
     /// Runs "runtime-python server.py ARGUMENTS..." in the root, with extra NAME=VALUE
     /// \a environment entries; returns once the interpreter runs, not once it listens.
     bool launch(const QStringList &arguments, const QStringList &environment = {});
-    /// launch() with \a port as the argument, then waits until /api/version answers 200
-    /// on servicePort().
+    /// launch() with \a port as the argument, then waits up to 10 s until /api/version
+    /// answers 200 on that port.
     bool start(quint16 port, const QStringList &environment = {});
     /// Sends \a signal and returns the exit code; -1 when it did not end normally within 10 s.
     int stop(int signal = SIGTERM);

@@ -102,11 +102,11 @@ void terminate(pid_t pid, int graceMs)
     }
 }
 
-void endListeners(quint16 port)
+void endListeners(quint16 port, int graceMs)
 {
     for (pid_t pid : listeningPids(port)) {
         if (pid != ::getpid())
-            terminate(pid);
+            terminate(pid, graceMs);
     }
 }
 

@@ -20,6 +20,6 @@ QStringList environmentOf(pid_t pid);
 /// SIGTERM to \a pid, then SIGKILL if it is still there after \a graceMs.
 void terminate(pid_t pid, int graceMs = 3000);
 /// Ends every process listening on \a port (terminate() on each); for test cleanup.
-void endListeners(quint16 port);
+void endListeners(quint16 port, int graceMs = 3000);
 
 } // namespace quenlo::test

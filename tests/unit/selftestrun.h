@@ -1,15 +1,19 @@
 #pragma once
 
-// Runs a self-test binary as a child process and keeps what it printed, for the self-test
-// suites.
+// Runs a self-test binary as a child process, or a self-test function in this process, and
+// keeps what it printed, for the self-test suites.
 
 #include <QByteArray>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryFile>
 
+#include <cstdio>
 #include <functional>
+
+#include <unistd.h>
 
 namespace quenlo::test {
 
@@ -73,6 +77,38 @@ inline ChildRun runChild(const QString &program, const QStringList &arguments, c
     run.exitCode = child.exitCode();
     run.out = child.readAllStandardOutput();
     run.err = child.readAllStandardError();
+    return run;
+}
+
+/// \brief Runs \a work here, its standard output and error caught as a child's would be.
+///
+/// For self-tests that need settings the binary cannot take (short supervisor waits). The
+/// exit code is \a work's result, the process id this process's.
+inline ChildRun runHere(const std::function<int()> &work)
+{
+    ChildRun run;
+    QTemporaryFile out, err;
+    if (!out.open() || !err.open())
+        return run;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int savedOut = ::dup(1);
+    const int savedErr = ::dup(2);
+    ::dup2(out.handle(), 1);
+    ::dup2(err.handle(), 2);
+    run.exitCode = work();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(savedOut, 1);
+    ::dup2(savedErr, 2);
+    ::close(savedOut);
+    ::close(savedErr);
+    run.finished = true;
+    run.pid = ::getpid();
+    out.seek(0);
+    err.seek(0);
+    run.out = out.readAll();
+    run.err = err.readAll();
     return run;
 }
 

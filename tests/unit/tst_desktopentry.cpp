@@ -1,6 +1,7 @@
 #include "service/desktopentry.h"
 #include "service/launchagent.h"
 
+#include "scripttools.h"
 #include "testenv.h"
 
 #include <QFile>
@@ -19,12 +20,6 @@ QString orNone(const std::optional<QString> &value)
     return value.value_or(none);
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 const QByteArray exe = "/opt/quenlo/quenlo-menubar";
 
 } // namespace
@@ -37,24 +32,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("argument");
         QTest::addColumn<QString>("written");
-        QTest::newRow("plain") << "/usr/bin/q"
-                               << "\"/usr/bin/q\"";
-        QTest::newRow("space") << "/a b"
-                               << "\"/a b\"";
         QTest::newRow("dollar") << "/a$b"
                                 << "\"/a\\\\$b\"";
         QTest::newRow("backslash") << "/a\\b"
                                    << "\"/a\\\\\\\\b\"";
         QTest::newRow("double quote") << "/a\"b"
                                       << "\"/a\\\\\"b\"";
-        QTest::newRow("backtick") << "/a`b"
-                                  << "\"/a\\\\`b\"";
         QTest::newRow("percent") << "/100%"
                                  << "\"/100%%\"";
         QTest::newRow("line feed") << "/a\nb"
                                    << "\"/a\\nb\"";
-        QTest::newRow("tab") << "/a\tb"
-                             << "\"/a\\tb\"";
         QTest::newRow("single quote") << "/a'b"
                                       << "\"/a'b\"";
     }
@@ -68,19 +55,12 @@ private Q_SLOTS:
     void execRoundTrip_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::newRow("plain") << "/usr/local/bin/quenlo-menubar";
         QTest::newRow("spaces") << "/home/u/My Apps/quenlo menubar";
-        QTest::newRow("double quotes") << "/home/u/\"quoted\"/q";
-        QTest::newRow("single quotes") << "/home/u/it's/q";
         QTest::newRow("backslashes") << "/home/u/back\\slash\\\\double/q";
         QTest::newRow("trailing backslash") << "/home/u/q\\";
-        QTest::newRow("dollar") << "/home/u/$HOME/${x}/q";
-        QTest::newRow("backticks") << "/home/u/`id`/q";
         QTest::newRow("percent signs") << "/home/u/100%/%f %%U/q";
         QTest::newRow("escape look-alikes") << "/home/u/\\s\\n\\t\\\\/q";
         QTest::newRow("line feed, tab, carriage return") << "/home/u/a\nb\tc\rd/q";
-        QTest::newRow("shell specials") << "/home/u/&;|<>*?#()~!=[]{}/q";
-        QTest::newRow("non-ASCII") << "/home/用户/本地Quenlo/q";
         QTest::newRow("leading and trailing spaces") << " /home/u/q ";
         QTest::newRow("everything at once") << "/h o/\"'\\$`%\n\t&<>#;q";
     }
@@ -105,7 +85,6 @@ private Q_SLOTS:
         QTest::newRow("field code after the program") << "quenlo %U" << QStringList { "quenlo", "%U" } << true;
         QTest::newRow("quoted program and options")
             << "\"/opt/My App/run\" --tray -v" << QStringList { "/opt/My App/run", "--tray", "-v" } << true;
-        QTest::newRow("env prefix") << "env A=1 quenlo" << QStringList { "env", "A=1", "quenlo" } << true;
         QTest::newRow("canonical dollar") << "\"/a\\\\$b\"" << QStringList { "/a$b" } << true;
         QTest::newRow("lenient dollar") << "\"/a\\$b\"" << QStringList { "/a$b" } << true;
         QTest::newRow("canonical backslash") << "\"/a\\\\\\\\b\"" << QStringList { "/a\\b" } << true;
@@ -115,12 +94,9 @@ private Q_SLOTS:
         QTest::newRow("single quotes") << "'/a b' c" << QStringList { "/a b", "c" } << true;
         QTest::newRow("quotes joined to text") << "/a\"b c\"d" << QStringList { "/ab cd" } << true;
         QTest::newRow("unquoted backslash escape") << "/a\\\\ b" << QStringList { "/a b" } << true;
-        QTest::newRow("runs of blanks") << "  a \t  b  " << QStringList { "a", "b" } << true;
         QTest::newRow("percent pair") << "100%% sure" << QStringList { "100%", "sure" } << true;
-        QTest::newRow("empty quotes") << "\"\"" << QStringList { "" } << true;
         QTest::newRow("empty value") << "" << QStringList {} << true;
         QTest::newRow("unterminated double quote") << "\"/a b" << QStringList {} << false;
-        QTest::newRow("unterminated single quote") << "'/a b" << QStringList {} << false;
         QTest::newRow("escaped closing quote") << "\"/a\\\\\"" << QStringList {} << false;
     }
     void execParse()
@@ -132,18 +108,6 @@ private Q_SLOTS:
         QCOMPARE(parsed.has_value(), valid);
         if (valid)
             QCOMPARE(*parsed, arguments);
-    }
-
-    void autostartEntryKeys()
-    {
-        const QByteArray bytes = autostartDesktopEntry(QString::fromUtf8(exe));
-        QVERIFY(bytes.startsWith("[Desktop Entry]\n"));
-        const std::optional<QMap<QString, QString>> keys = desktopEntryKeys(bytes);
-        QVERIFY(keys.has_value());
-        QCOMPARE(keys->value(QStringLiteral("Type")), QStringLiteral("Application"));
-        QCOMPARE(keys->value(QStringLiteral("Name")), QStringLiteral("本地Quenlo"));
-        QCOMPARE(keys->value(QStringLiteral("X-GNOME-Autostart-enabled")), QStringLiteral("true"));
-        QVERIFY(!keys->contains(QStringLiteral("Hidden")));
     }
 
     void autostartCheck_data()
@@ -160,29 +124,21 @@ private Q_SLOTS:
             << "# written by hand\n\n" + head + "# note\n\n" + exec + on + "\n[Desktop Action Quit]\nExec=q\nExec=r\n"
             << true;
         QTest::newRow("CRLF line ends") << QByteArray(head + exec + on).replace("\n", "\r\n") << true;
-        QTest::newRow("blanks around the equals sign") << head + "Exec = \"" + exe + "\"\n" + on << true;
         QTest::newRow("localized keys") << head + "Name[zh_CN]=本地Quenlo\n" + exec + on << true;
         QTest::newRow("Hidden false") << head + exec + on + "Hidden=false\n" << true;
 
         QTest::newRow("type Link") << "[Desktop Entry]\nType=Link\n" + exec + on << false;
-        QTest::newRow("no type") << "[Desktop Entry]\n" + exec + on << false;
         QTest::newRow("no Exec") << head + on << false;
-        QTest::newRow("Exec empty") << head + "Exec=\n" + on << false;
         QTest::newRow("Exec starts another program") << head + "Exec=/usr/bin/other\n" + on << false;
         QTest::newRow("Exec quote unterminated") << head + "Exec=\"" + exe + "\n" + on << false;
         QTest::newRow("autostart switched off") << head + exec + "X-GNOME-Autostart-enabled=false\n" << false;
-        QTest::newRow("autostart key missing") << head + exec << false;
         QTest::newRow("hidden") << head + exec + on + "Hidden=true\n" << false;
         QTest::newRow("other first group") << "[Desktop Action x]\n" + head.mid(16) + exec + on << false;
-        QTest::newRow("key before any group") << "Type=Application\n" + head + exec + on << false;
         QTest::newRow("key twice") << head + exec + exec + on << false;
-        QTest::newRow("group twice") << head + exec + on + "[Desktop Entry]\n" << false;
         QTest::newRow("line without equals sign") << head + "Exec " + exe + "\n" + on << false;
-        QTest::newRow("key with a space") << head + exec + on + "Bad Key=1\n" << false;
         QTest::newRow("unclosed group header") << "[Desktop Entry\nType=Application\n" + exec + on << false;
         QTest::newRow("invalid UTF-8") << head + exec + on + "Comment=\xff\xfe\n" << false;
         QTest::newRow("NUL byte") << head + exec + on + QByteArray(1, '\0') << false;
-        QTest::newRow("empty file") << QByteArray() << false;
         QTest::newRow("a property list") << QByteArray("<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>"
                                                        "<key>Label</key><string>local.library.menubar</string>"
                                                        "</dict></plist>\n")
@@ -198,12 +154,8 @@ private Q_SLOTS:
     void autostartLaunchedByGLib_data()
     {
         QTest::addColumn<QString>("folderName");
-        QTest::newRow("spaces") << "My Apps";
-        QTest::newRow("quotes") << "\"double\" 'single'";
-        QTest::newRow("dollar and backticks") << "$HOME `id` ${x}";
-        QTest::newRow("backslashes") << "back\\slash \\\\ \\s\\n";
-        QTest::newRow("shell specials") << "&;|<>*?#()~!";
-        QTest::newRow("non-ASCII") << "本地 Quenlo";
+        QTest::newRow("spaces, quotes, dollar and backticks") << "My \"double\" 'single' $HOME `id` ${x}";
+        QTest::newRow("backslashes, shell specials, non-ASCII") << "back\\slash \\\\ \\s\\n &;|<>*?#()~! 本地";
         // No '%': GLib checks the program before expanding "%%", so it never finds such a path.
     }
     void autostartLaunchedByGLib()

@@ -46,11 +46,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         QTest::newRow("progress wins over message") << "知识星球同步" << 42 << "第 3 页" << "知识星球同步 · 42%";
         QTest::newRow("progress zero is a value") << "得到缓存" << 0 << "" << "得到缓存 · 0%";
-        QTest::newRow("progress not clamped") << "YouTube 下载" << 150 << "" << "YouTube 下载 · 150%";
-        QTest::newRow("negative progress") << "x" << -3 << "" << "x · -3%";
         QTest::newRow("message without progress") << "更新知识星球" << -1 << "抓取中" << "更新知识星球 · 抓取中";
         QTest::newRow("neither") << "同步任务" << -1 << "" << "同步任务 · 进行中";
-        QTest::newRow("empty label keeps separator") << "" << -1 << "" << " · 进行中";
     }
     void display()
     {
@@ -71,28 +68,23 @@ private Q_SLOTS:
         QTest::newRow("two lines joined, outer spaces trimmed") << "  第一行\n第二行  " << 24 << "第一行第二行";
         QTest::newRow("CRLF and tab inside dropped") << "a\r\nb\tc" << 24 << "abc";
         QTest::newRow("only blanks") << " \t\n \r\n " << 24 << "";
-        QTest::newRow("inner double space kept") << "a  b" << 24 << "a  b";
         QTest::newRow("no-break space is trimmed at ends") << "\u00a0ok\u3000" << 24 << "ok";
-        QTest::newRow("line feed is not trimmed but dropped") << "\nx\n" << 24 << "x";
         QTest::newRow("zero-width space dropped") << "a\u200bb" << 24 << "ab";
         QTest::newRow("25 characters cut to 24") << QString(25, 'x') << 24 << QString(24, 'x') + "…";
         QTest::newRow("24 characters unchanged") << QString(24, 'x') << 24 << QString(24, 'x');
+        QTest::newRow("default limit is 24") << QString(30, 'y') << -1 << QString(24, 'y') + "…";
         QTest::newRow("limit 0 on text") << "a" << 0 << "…";
-        QTest::newRow("limit 0 on blanks") << "  " << 0 << "";
         QTest::newRow("combining accent counts once") << "e\u0301e\u0301e\u0301" << 2 << "e\u0301e\u0301…";
         QTest::newRow("emoji with skin tone counts once") << "👍🏽👍🏽👍🏽" << 2 << "👍🏽👍🏽…";
-        QTest::newRow("flags count once each") << "🇨🇳🇯🇵🇺🇸" << 2 << "🇨🇳🇯🇵…";
         QTest::newRow("ZWJ removed, family becomes parts") << "👩\u200d👩\u200d👧" << 2 << "👩👩…";
-        QTest::newRow("Chinese counted by character") << "一二三四五六" << 5 << "一二三四五…";
         QTest::newRow("trim happens before counting") << "   abc   " << 3 << "abc";
-        QTest::newRow("surrogate pair letter") << "𝒜𝒜𝒜" << 1 << "𝒜…";
     }
     void tidy()
     {
         QFETCH(QString, text);
         QFETCH(int, limit);
         QFETCH(QString, expected);
-        QCOMPARE(quenlo::tidy(text, limit), expected);
+        QCOMPARE(limit < 0 ? quenlo::tidy(text) : quenlo::tidy(text, limit), expected);
     }
 
     void tidyNeverCutsASurrogatePair()
@@ -107,8 +99,6 @@ private Q_SLOTS:
         QCOMPARE(quenlo::tidy(text, 40), QStringLiteral("नमस्ते😀😀"));
     }
 
-    void tidyDefaultLimitIs24() { QCOMPARE(quenlo::tidy(QString(30, 'y')), QString(24, 'y') + "…"); }
-
     void humanTimeRelative_data()
     {
         QTest::addColumn<QByteArray>("tz");
@@ -120,8 +110,6 @@ private Q_SLOTS:
         const QDateTime noonSh(QDate(2026, 3, 10), QTime(12, 0), shanghai);
         QTest::newRow("today morning") << QByteArray("Asia/Shanghai") << noonSh
                                        << QDateTime(QDate(2026, 3, 10), QTime(8, 5), shanghai) << "今天 08:05";
-        QTest::newRow("late today") << QByteArray("Asia/Shanghai") << noonSh
-                                    << QDateTime(QDate(2026, 3, 10), QTime(23, 59), shanghai) << "今天 23:59";
         QTest::newRow("just after midnight") << QByteArray("Asia/Shanghai") << noonSh
                                              << QDateTime(QDate(2026, 3, 11), QTime(0, 1), shanghai) << "明天 00:01";
         QTest::newRow("yesterday has a date") << QByteArray("Asia/Shanghai") << noonSh
@@ -132,6 +120,11 @@ private Q_SLOTS:
         QTest::newRow("west of UTC") << QByteArray("America/New_York")
                                      << QDateTime(QDate(2026, 7, 1), QTime(23, 0), newYork)
                                      << QDateTime(QDate(2026, 7, 2), QTime(9, 15), newYork) << "明天 09:15";
+        // No "now": the clock's, far from the epoch.
+        const QDateTime epoch = QDateTime::fromSecsSinceEpoch(0, QTimeZone::utc());
+        QTest::newRow("epoch, east of UTC") << QByteArray("Asia/Tokyo") << QDateTime() << epoch << "1月1日 09:00";
+        QTest::newRow("epoch, west of UTC") << QByteArray("America/Los_Angeles") << QDateTime() << epoch
+                                            << "12月31日 16:00";
     }
     void humanTimeRelative()
     {
@@ -140,22 +133,7 @@ private Q_SLOTS:
         QFETCH(QDateTime, when);
         QFETCH(QString, expected);
         TimeZoneScope scope(tz);
-        QCOMPARE(humanTime(epochOf(when), now), expected);
-    }
-
-    void humanTimeOfEpochZero_data()
-    {
-        QTest::addColumn<QByteArray>("tz");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("east of UTC") << QByteArray("Asia/Tokyo") << "1月1日 09:00";
-        QTest::newRow("west of UTC") << QByteArray("America/Los_Angeles") << "12月31日 16:00";
-    }
-    void humanTimeOfEpochZero()
-    {
-        QFETCH(QByteArray, tz);
-        QFETCH(QString, expected);
-        TimeZoneScope scope(tz);
-        QCOMPARE(humanTime(0), expected);
+        QCOMPARE(now.isValid() ? humanTime(epochOf(when), now) : humanTime(epochOf(when)), expected);
     }
 
     void humanTimeUsesTheClock()
@@ -176,9 +154,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         QTest::newRow("off") << qint64(0) << "关闭";
         QTest::newRow("daily") << qint64(24) << "每天";
-        QTest::newRow("one") << qint64(1) << "每 1 小时";
         QTest::newRow("twelve") << qint64(12) << "每 12 小时";
-        QTest::newRow("forty-eight") << qint64(48) << "每 48 小时";
         QTest::newRow("negative") << qint64(-2) << "每 -2 小时";
     }
     void autosyncTitle()
