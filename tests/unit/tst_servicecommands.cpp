@@ -19,6 +19,7 @@ struct DemoFixture : EngineFixture {
     {
         server.reset();
         settings = test::fastSettings(port);
+        settings.supervisor.startWait = Milliseconds(2500);
     }
     ~DemoFixture()
     {
@@ -57,7 +58,7 @@ private Q_SLOTS:
         DemoFixture f;
         f.start(f.root);
         QVERIFY(f.settle(30000));
-        qputenv("DEMO_START_DELAY", "6"); // past the start wait; inherited by the restarted server
+        qputenv("DEMO_START_DELAY", "3.5"); // past the start wait; inherited by the restarted server
         f.engine->restartService();
         QVERIFY(f.settle(20000));
         QCOMPARE(f.notified().value(0), QStringLiteral("服务没有在 10 秒内响应"));
