@@ -202,8 +202,10 @@ private Q_SLOTS:
         FakeHttpServer::Reply hang;
         hang.hang = true;
         f.server->route("GET", "/api/menu-status", hang);
+        QVERIFY(f.settle());
+        f.server->clearRequests();
         f.engine->refresh();
-        QTRY_VERIFY(!f.server->requestsFor("GET", "/api/menu-status").isEmpty());
+        QTRY_VERIFY(!f.server->requestsFor("GET", "/api/menu-status").isEmpty()); // the poll now waits
         QElapsedTimer clock;
         clock.start();
         f.engine.reset();
