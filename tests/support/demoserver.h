@@ -1,47 +1,8 @@
 #pragma once
 
-#include <QByteArray>
-#include <QProcess>
-#include <QString>
-#include <QStringList>
-
-#include <memory>
-
-#include <signal.h>
-#include <sys/types.h>
+#include <QTcpSocket>
 
 namespace quenlo::test {
-
-/// \brief The demo library's server.py as a child of the test, its stdout and stderr kept apart.
-///
-/// The destructor kills a server that is still running.
-class DemoServer final {
-public:
-    explicit DemoServer(QString root);
-    ~DemoServer();
-    DemoServer(const DemoServer &) = delete;
-    DemoServer &operator=(const DemoServer &) = delete;
-
-    /// Runs "runtime-python server.py ARGUMENTS..." in the root, with extra NAME=VALUE
-    /// \a environment entries; returns once the interpreter runs, not once it listens.
-    bool launch(const QStringList &arguments, const QStringList &environment = {});
-    /// launch() with \a port as the argument, then waits up to 10 s until /api/version
-    /// answers 200 on that port.
-    bool start(quint16 port, const QStringList &environment = {});
-    /// Sends \a signal and returns the exit code; -1 when it did not end normally within 10 s.
-    int stop(int signal = SIGTERM);
-    /// Exit code of a server that ends by itself within \a ms; -1 otherwise.
-    int waitForExit(int ms);
-
-    pid_t pid() const;
-    bool running() const;
-    QString takeStdout();
-    QString takeStderr();
-
-private:
-    QString m_root;
-    std::unique_ptr<QProcess> m_process;
-};
 
 struct RawReply {
     int status = -1;
@@ -49,8 +10,24 @@ struct RawReply {
     QByteArray body;
 };
 
-/// One HTTP/1.0 exchange with 127.0.0.1:\a port over a plain socket, for what httpCall does
-/// not show (headers, bodies that are not JSON).
-RawReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &path, const QByteArray &body = {});
+/// One HTTP/1.0 exchange with 127.0.0.1:\a port, for what httpCall does not show (headers, bodies that are not JSON).
+inline RawReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &path, const QByteArray &body = {})
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    const QByteArray length = body.isNull() ? "" : "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    socket.write(method + ' ' + path + " HTTP/1.0\r\nContent-Type: application/json\r\n" + length + "\r\n" + body);
+    while (socket.waitForReadyRead(5000)) // the server closes once it has answered
+        ;
+    const QByteArray raw = socket.readAll();
+    const qsizetype end = raw.indexOf("\r\n\r\n");
+    if (end < 0)
+        return {};
+    RawReply reply { raw.left(raw.indexOf('\n')).split(' ').value(1).toInt(), {}, raw.mid(end + 4) };
+    for (const QByteArray &line : raw.left(end).split('\n'))
+        if (line.toLower().startsWith("content-type:"))
+            reply.contentType = line.mid(13).trimmed();
+    return reply;
+}
 
 } // namespace quenlo::test

@@ -1,25 +1,43 @@
 #pragma once
 
-#include <QList>
-#include <QString>
-#include <QStringList>
+#include "testenv.h"
 
-#include <sys/types.h>
+#include <QProcess>
 
-namespace quenlo::test {
+#include <signal.h>
+#include <unistd.h>
+
+namespace quenlo::test { // lambdas, as in testenv.h
 
 /// Ids of the processes with a TCP socket listening on \a port (asks /usr/bin/lsof).
-QList<pid_t> listeningPids(quint16 port);
-/// The process exists and is not a zombie.
-bool processRunning(pid_t pid);
-/// Fields of /proc/PID: parent id, working folder, command line and environment.
-pid_t parentPid(pid_t pid);
-QString workingFolder(pid_t pid);
-QStringList commandLine(pid_t pid);
-QStringList environmentOf(pid_t pid);
-/// SIGTERM to \a pid, then SIGKILL if it is still there after \a graceMs.
-void terminate(pid_t pid, int graceMs = 3000);
-/// Ends every process listening on \a port (terminate() on each); for test cleanup.
-void endListeners(quint16 port, int graceMs = 3000);
+inline const auto listeningPids = [](quint16 port) {
+    QProcess lsof;
+    lsof.start("/usr/bin/lsof", { "-ti", "tcp:" + QString::number(port), "-sTCP:LISTEN" });
+    lsof.waitForFinished(10000);
+    QList<pid_t> ids;
+    for (const QByteArray &line : lsof.readAllStandardOutput().split('\n'))
+        if (line.toInt() > 0)
+            ids << pid_t(line.toInt());
+    return ids;
+};
+/// The process exists and is not a zombie (a reparented server stays one where init does not reap it).
+inline const auto processRunning = [](pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QByteArray fields = stat.open(QIODevice::ReadOnly) ? stat.readAll().split(')').last() : QByteArray();
+    return fields.size() > 1 && fields[1] != 'Z' && fields[1] != 'X';
+};
+/// The arguments the process was started with.
+inline const auto commandLine = [](pid_t pid) {
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return cmdline.open(QIODevice::ReadOnly) ? QString(cmdline.readAll()).split(QChar(0), Qt::SkipEmptyParts)
+                                             : QStringList();
+};
+/// SIGTERM to every other process listening on \a port, SIGKILL to one still there after \a graceMs.
+inline const auto endListeners = [](quint16 port, int graceMs = 3000) {
+    for (const pid_t pid : listeningPids(port))
+        if (pid != ::getpid() && ::kill(pid, SIGTERM) == 0
+            && !waitUntil([pid] { return !processRunning(pid); }, std::chrono::milliseconds(graceMs)))
+            ::kill(pid, SIGKILL);
+};
 
 } // namespace quenlo::test

@@ -1,22 +1,21 @@
 #pragma once
 
 #include "service/service.h"
+#include "testenv.h"
 
-#include <QByteArray>
-#include <QString>
-
-namespace quenlo {
-/// Lets QCOMPARE print an outcome as "failed(message)".
-char *toString(const ServiceOutcome &outcome);
-} // namespace quenlo
-
-namespace quenlo::test {
+namespace quenlo::test { // lambdas, as in testenv.h
 
 /// The whole file, or nothing when it cannot be read.
-QByteArray readAll(const QString &path);
+inline const auto readAll = [](const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+};
 /// Writes an executable /bin/sh script with \a body; false on failure.
-bool writeScript(const QString &path, const QByteArray &body);
+inline const auto writeScript = [](const QString &path, const QByteArray &body) {
+    return writeFile(path, "#!/bin/sh\n" + body)
+        && QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner);
+};
 /// \a path in single quotes, for pasting into a script (test paths hold no quotes).
-QByteArray shellQuoted(const QString &path);
+inline const auto shellQuoted = [](const QString &path) { return "'" + path.toUtf8() + "'"; };
 
 } // namespace quenlo::test

@@ -1,343 +1,284 @@
-// The supervisor's quick parts: the version on disk, the probes and waits against a loopback
-// server with exact replies, the decisions of ensure() that start nothing, and start() with
-// fake programs in place of nohup and the service manager.
+// The supervisor against a loopback server and stand-ins for its programs, and for a whole life
+// against the demo library as a real detached process.
 
 #include "fakehttpserver.h"
+#include "processinfo.h"
 #include "scripttools.h"
 #include "service/projectroot.h"
+#include "service/runcapturing.h"
 #include "service/service.h"
 #include "testenv.h"
 
-#include <QElapsedTimer>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace quenlo;
 using namespace quenlo::test;
 using namespace std::chrono_literals;
 
+// Every signal this process sends passes here, so that the order of killRunning()'s signals can be
+// read back; none goes to a process group, which could take the test runner with it.
+static QList<pid_t> *sentSignals = nullptr;
+extern "C" int kill(pid_t pid, int signal) noexcept
+{
+    if (sentSignals != nullptr)
+        sentSignals->append(pid);
+    return pid > 0 ? int(::syscall(SYS_kill, pid, signal)) : 0;
+}
+
 namespace {
-
-void registerProject(const QString &project)
-{
-    QVERIFY(writeFile(registrationFilePath(),
-        QJsonDocument(QJsonObject { { QStringLiteral("project_path"), project } }).toJson()));
-}
-
-/// A table whose programs are all missing, so nothing real is run by mistake.
-PlatformTable fakeTable(const QString &folder, PlatformTable::OS os = PlatformTable::OS::Linux)
-{
-    PlatformTable table = os == PlatformTable::OS::Mac ? macPlatform(folder) : linuxPlatform(folder);
-    table.lsof = folder + QStringLiteral("/no-lsof");
-    table.nohup = folder + QStringLiteral("/no-nohup");
-    table.serviceManager = folder + QStringLiteral("/no-service-manager");
-    table.videoToolsShell = folder + QStringLiteral("/no-shell");
-    return table;
-}
-
-// Probes every 50 ms; the waits of stop() and ensure() stay short should one run out.
-const SupervisorTimes quick { 300ms, 300ms, 50ms };
-
-const QString noValue = QStringLiteral("<absent>");
-
+const QString none = "-", late = "failed: 服务没有在 10 秒内响应", noData = "failed: 服务已启动但读不到Quenlo数据";
+const QStringList kinds = { "reused", "started", "failed: " };
+const SupervisorTimes quick { 200ms, 200ms, 50ms };
+struct Life {
+    QString before, change, action, runsOut, observed;
+};
 } // namespace
+Q_DECLARE_METATYPE(Life)
 
 class TestService final : public QObject {
     Q_OBJECT
 
     QString m_root;
+    PlatformTable m_table; // every program missing unless a test puts a stand-in there
 
-    Service service(quint16 port, const PlatformTable &table) const { return Service(m_root, { port }, quick, table); }
-    Service service(quint16 port = freePort()) const { return service(port, fakeTable(m_root)); }
+    static QString text(ServiceOutcome o) { return kinds[int(o.kind)] + o.message; }
+    static QStringList lines(const QByteArray &bytes) { return QString(bytes).split('\n', Qt::SkipEmptyParts); }
+    QString path(const QString &name) const { return m_root + '/' + name; }
+    Service service(quint16 port, SupervisorTimes t = quick) const { return Service(m_root, { port }, t, m_table); }
+    /// Records its arguments (NAME.args) and where it runs (NAME.where: folder, output, error, input).
+    QString standIn(const QString &name, const QByteArray &says = {}) const
+    {
+        writeScript(path(name),
+            "w=$(pwd -P; readlink /proc/$$/fd/1 /proc/$$/fd/2 /proc/$$/fd/0)\necho \"$w\" >$0.where\n"
+            "printf '%s\\n' \"$@\" >$0.args\nprintf '%s' '"
+                + says + "'\nexit 5\n");
+        return path(name);
+    }
 
 private Q_SLOTS:
     void init()
     {
-        m_root = makeFolder(QStringLiteral("project"));
+        m_root = makeFolder("project");
+        m_table = linuxPlatform(m_root);
+        m_table.lsof = m_table.nohup = m_table.serviceManager = m_table.videoToolsShell = path("missing");
         QFile::remove(registrationFilePath());
     }
 
-    void expectedVersion_data()
+    void decisions_data()
     {
-        QTest::addColumn<QByteArray>("script"); // "<folder>", "<fifo>" or "<missing>": no regular file
-        QTest::addColumn<QString>("version");
-        QTest::newRow("spaces around =") << QByteArray("APP_VERSION = \"42\"\n") << QStringLiteral("42");
-        QTest::newRow("no spaces") << QByteArray("APP_VERSION=\"42\"") << QStringLiteral("42");
-        QTest::newRow("line breaks and a tab around =") << QByteArray("APP_VERSION\n=\t\"5\"") << QStringLiteral("5");
-        QTest::newRow("ideographic space") << QByteArray("APP_VERSION\u3000=\u3000\"8\"") << QStringLiteral("8");
-        QTest::newRow("leading zeros kept") << QByteArray("APP_VERSION = \"007\"") << QStringLiteral("007");
-        QTest::newRow("first of two") << QByteArray("APP_VERSION = \"1\"\nAPP_VERSION = \"2\"\n")
-                                      << QStringLiteral("1");
-        QTest::newRow("after Chinese text") << QByteArray("# 本地Quenlo\nAPP_VERSION = \"12\"\n") << QStringLiteral("12");
-        QTest::newRow("single quotes") << QByteArray("APP_VERSION = '42'") << noValue;
-        QTest::newRow("dotted version") << QByteArray("APP_VERSION = \"1.2\"") << noValue;
-        QTest::newRow("empty quotes") << QByteArray("APP_VERSION = \"\"") << noValue;
-        QTest::newRow("full-width digits") << QByteArray("APP_VERSION = \"４２\"") << noValue;
-        QTest::newRow("a number, not a string") << QByteArray("APP_VERSION = 42") << noValue;
-        QTest::newRow("lower case") << QByteArray("app_version = \"42\"") << noValue;
-        QTest::newRow("invalid UTF-8 elsewhere") << QByteArray("APP_VERSION = \"42\"\n# \xff\xfe\n") << noValue;
-        QTest::newRow("missing") << QByteArray("<missing>") << noValue;
-        QTest::newRow("a folder") << QByteArray("<folder>") << noValue;
-        QTest::newRow("a FIFO, never opened") << QByteArray("<fifo>") << noValue;
-    }
-    void expectedVersion()
-    {
-        QFETCH(QByteArray, script);
-        QFETCH(QString, version);
-        const QString path = m_root + QStringLiteral("/server.py");
-        if (script == "<folder>")
-            QVERIFY(QDir().mkpath(path));
-        else if (script == "<fifo>")
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        else if (script != "<missing>")
-            QVERIFY(writeFile(path, script));
-        QElapsedTimer clock;
-        clock.start();
-        QCOMPARE(service().expectedVersion().value_or(noValue), version);
-        QVERIFY(clock.elapsed() < 2000);
-    }
-
-    void versionProbe_data()
-    {
-        QTest::addColumn<int>("status"); // 0: nothing listens
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<bool>("alive");
-        QTest::newRow("string") << 200 << QByteArray(R"({"version":"41"})") << QStringLiteral("41") << true;
-        QTest::newRow("version of an error reply") << 500 << QByteArray(R"({"version":"41"})") << QStringLiteral("41")
-                                                   << false;
-        QTest::newRow("no content") << 204 << QByteArray() << noValue << false;
-        QTest::newRow("number") << 200 << QByteArray(R"({"version":41})") << noValue << true;
-        QTest::newRow("not JSON") << 200 << QByteArray("41") << noValue << true;
-        QTest::newRow("nothing listens") << 0 << QByteArray() << noValue << false;
-    }
-    void versionProbe()
-    {
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        QFETCH(QString, version);
-        QFETCH(bool, alive);
-        FakeHttpServer server;
-        server.route("GET", "/api/version", FakeHttpServer::json(status, body));
-        const Service probed = service(status == 0 ? freePort() : server.port());
-        QCOMPARE(probed.runningVersion().value_or(noValue), version);
-        QCOMPARE(probed.alive(), alive);
-        QCOMPARE(server.requestsFor("GET", "/api/version").size(), status == 0 ? 0 : 2);
-    }
-
-    void databaseReadable_data()
-    {
-        QTest::addColumn<bool>("nasMarker");
-        QTest::addColumn<int>("preferences");
-        QTest::addColumn<int>("menuStatus");
-        QTest::addColumn<bool>("readable");
-        QTest::addColumn<QByteArray>("asked");
-        QTest::newRow("local, 200") << false << 200 << 500 << true << QByteArray("/api/preferences");
-        QTest::newRow("local, 500") << false << 500 << 200 << false << QByteArray("/api/preferences");
-        QTest::newRow("NAS client, 200") << true << 500 << 200 << true << QByteArray("/api/menu-status");
-        QTest::newRow("NAS client, 404") << true << 200 << 404 << false << QByteArray("/api/menu-status");
-    }
-    void databaseReadable()
-    {
-        QFETCH(bool, nasMarker);
-        QFETCH(int, preferences);
-        QFETCH(int, menuStatus);
-        QFETCH(bool, readable);
-        QFETCH(QByteArray, asked);
-        if (nasMarker)
-            QVERIFY(writeFile(m_root + QStringLiteral("/.nas-client.json"), "{}"));
-        FakeHttpServer server;
-        server.route("GET", "/api/preferences", FakeHttpServer::json(preferences, "{}"));
-        server.route("GET", "/api/menu-status", FakeHttpServer::json(menuStatus, "{}"));
-        QCOMPARE(service(server.port()).databaseReadable(), readable);
-        QCOMPARE(server.requests().size(), 1);
-        QCOMPARE(server.requests().first().target, asked);
-    }
-
-    void identity_data()
-    {
-        QTest::addColumn<QString>("registered"); // ROOT stands for the root; empty: none
-        QTest::addColumn<bool>("marker");
-        QTest::addColumn<bool>("bridge");
-        QTest::addColumn<bool>("nasClient");
-        QTest::newRow("nothing") << QString() << false << false << false;
-        QTest::newRow("marker entry") << QString() << true << false << true;
-        QTest::newRow("registered with trailing slash") << QStringLiteral("ROOT/") << false << true << true;
-        QTest::newRow("registered, other folder") << QStringLiteral("ROOT-other") << false << false << false;
-        QTest::newRow("registered elsewhere, marker") << QStringLiteral("ROOT-other") << true << false << true;
-    }
-    void identity()
-    {
-        QFETCH(QString, registered);
-        QFETCH(bool, marker);
-        QFETCH(bool, bridge);
-        QFETCH(bool, nasClient);
-        if (!registered.isEmpty())
-            registerProject(QString(registered).replace(QStringLiteral("ROOT"), m_root));
-        if (marker)
-            QVERIFY(QDir().mkpath(m_root + QStringLiteral("/.nas-client.json"))); // any kind of entry
-        const Service subject = service();
-        QCOMPARE(subject.registeredBridge(), bridge);
-        QCOMPARE(subject.nasClient(), nasClient);
-    }
-
-    void waits_data()
-    {
-        QTest::addColumn<bool>("forUp");
-        QTest::addColumn<int>("upFrom"); // the probe from which the server answers 200; 0: never
-        QTest::addColumn<int>("limitMs");
-        QTest::addColumn<bool>("result");
-        QTest::addColumn<int>("minProbes");
-        QTest::addColumn<int>("maxProbes");
-        // A zero limit still probes once.
-        QTest::newRow("waitAlive(0), up") << true << 1 << 0 << true << 1 << 1;
-        QTest::newRow("waitAlive(0), down") << true << 0 << 0 << false << 1 << 1;
-        QTest::newRow("waitGone(0), up") << false << 1 << 0 << false << 1 << 1;
-        QTest::newRow("waitGone(0), down") << false << 0 << 0 << true << 1 << 1;
-        // Returns at the probe that succeeds, long before the limit.
-        QTest::newRow("waitAlive, up at the third probe") << true << 3 << 5000 << true << 3 << 3;
-        // One probe per 50 ms up to the limit, and one at its end.
-        QTest::newRow("waitAlive, never up") << true << 0 << 400 << false << 5 << 10;
-        QTest::newRow("waitGone, never gone") << false << 1 << 400 << false << 5 << 10;
-    }
-    void waits()
-    {
-        QFETCH(bool, forUp);
-        QFETCH(int, upFrom);
-        QFETCH(int, limitMs);
-        QFETCH(bool, result);
-        QFETCH(int, minProbes);
-        QFETCH(int, maxProbes);
-        FakeHttpServer server;
-        std::atomic<int> asked { 0 };
-        server.route("GET", "/api/version", [&](const FakeHttpServer::Request &) {
-            const int probe = ++asked;
-            return FakeHttpServer::json(upFrom > 0 && probe >= upFrom ? 200 : 503, "{}");
-        });
-        const Service subject = service(server.port());
-        QElapsedTimer clock;
-        clock.start();
-        const Milliseconds limit(limitMs);
-        QCOMPARE(forUp ? subject.waitAlive(limit) : subject.waitGone(limit), result);
-        const qint64 elapsed = clock.elapsed();
-        QVERIFY2(asked >= minProbes && asked <= maxProbes, qPrintable(QString::number(asked)));
-        if (!result)
-            QVERIFY2(elapsed >= limitMs && elapsed < limitMs + 1000, qPrintable(QString::number(elapsed)));
-        else
-            QVERIFY2(elapsed < 1000, qPrintable(QString::number(elapsed)));
-    }
-
-    void ensureKeepsAnsweringServer_data()
-    {
-        QTest::addColumn<bool>("allowRestart");
+        // A fake server gives "reply" (status and body) for /api/version, "database" for the database probes. nohup
+        // starts nothing, there is no lsof: a stop or a start waits out its 200 ms. Observed: the versions on disk and
+        // running, up, desktop client, NAS client, ensure(true)'s outcome, the probes asked, the service manager's job.
+        QTest::addColumn<QString>("identity"); // ROOT: registered by the desktop client; marker: .nas-client.json
         QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QByteArray>("versionReply");
-        QTest::addColumn<int>("versionRequests");
-        QTest::newRow("no restart allowed, versions differ")
-            << false << QByteArray("APP_VERSION = \"42\"") << QByteArray(R"({"version":"41"})") << 1;
-        QTest::newRow("same version") << true << QByteArray("APP_VERSION = \"42\"") << QByteArray(R"({"version":"42"})")
-                                      << 2;
-        QTest::newRow("no running version") << true << QByteArray("APP_VERSION = \"42\"") << QByteArray("{}") << 2;
-        QTest::newRow("no version on disk") << true << QByteArray("print()") << QByteArray(R"({"version":"41"})") << 2;
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("database");
+        QTest::addColumn<QString>("observed");
+        const QByteArray v42 = "APP_VERSION = \"42\"\n", big = v42 + QByteArray(16 * 1024 * 1024 - 19, ' ');
+        const QByteArray r41 = R"(200 {"version":"41"})", r42 = R"(200 {"version":"42"})", f = "<fifo>";
+        const QString up41 = "42 41 up → ", systemctl = " --user start " QUENLO_SERVER_AGENT_LABEL ".service";
+        QTest::newRow("same version") << "" << v42 << r42 << 200 << "42 42 up → reused";
+        QTest::newRow("first of two, wide space") << "" << QByteArray("APP_VERSION\u3000=\n\"4\"\nAPP_VERSION = \"1\"")
+                                                  << r41 << 200 << "4 41 up → started /api/preferences";
+        QTest::newRow("invalid UTF-8 elsewhere") << "" << v42 + "# 本地\xff\n" << r41 << 200 << "- 41 up → reused";
+        QTest::newRow("16 MiB") << "" << big << r41 << 200 << up41 + "started /api/preferences";
+        QTest::newRow("missing") << "" << QByteArray("<missing>") << r41 << 200 << "- 41 up → reused";
+        QTest::newRow("a FIFO, never opened") << "" << f << r41 << 200 << "- 41 up → reused";
+        QTest::newRow("no running version") << "" << v42 << QByteArray("200 {}") << 200 << "42 - up → reused";
+        QTest::newRow("database unreadable") << "" << v42 << r41 << 500 << up41 + noData + " /api/preferences";
+        QTest::newRow("not 200 means down") << "" << v42 << "500" + r42.mid(3) << 200 << "42 42 down → " + late;
+        QTest::newRow("marker folder") << "marker" << v42 << r41 << 200 << "42 41 up nas → started /api/menu-status";
+        QTest::newRow("desktop client") << "ROOT/" << v42 << r41 << 404
+                                        << "42 41 up client nas → " + noData + " /api/menu-status" + systemctl;
+        QTest::newRow("registered elsewhere") << "ROOT-other" << v42 << r42 << 200 << "42 42 up → reused";
     }
-    void ensureKeepsAnsweringServer()
+    void decisions()
     {
-        QFETCH(bool, allowRestart);
+        QFETCH(QString, identity);
         QFETCH(QByteArray, script);
-        QFETCH(QByteArray, versionReply);
-        QFETCH(int, versionRequests);
-        QVERIFY(writeFile(m_root + QStringLiteral("/server.py"), script));
+        QFETCH(QByteArray, reply);
+        QFETCH(int, database);
+        QFETCH(QString, observed);
+        QVERIFY(script.startsWith('<') || writeFile(path("server.py"), script));
+        QVERIFY(script != "<fifo>" || ::mkfifo(QFile::encodeName(path("server.py")).constData(), 0600) == 0);
+        QVERIFY(identity != "marker" || QDir().mkpath(path(".nas-client.json"))); // of any kind
+        const QByteArray project = identity.replace("ROOT", m_root).toUtf8();
+        QVERIFY(
+            !project.startsWith('/') || writeFile(registrationFilePath(), "{\"project_path\":\"" + project + "\"}"));
+        m_table.nohup = "/bin/true";
+        m_table.serviceManager = standIn("manager");
         FakeHttpServer server;
-        server.route("GET", "/api/version", FakeHttpServer::json(200, versionReply));
-        // Every program in the table records that it ran; none may.
-        PlatformTable table = fakeTable(m_root);
-        const QString ran = m_root + QStringLiteral("/ran");
-        for (QString *program : { &table.lsof, &table.nohup, &table.serviceManager })
-            QVERIFY(writeScript(*program, "echo \"$0\" >> " + shellQuoted(ran) + "\n"));
-        QCOMPARE(service(server.port(), table).ensure(allowRestart), ServiceOutcome::reused());
-        QCOMPARE(server.requests().size(), versionRequests);
-        QVERIFY(!QFile::exists(ran));
-        QVERIFY(!QFile::exists(m_root + QStringLiteral("/server.log")));
+        server.route("GET", "/api/version", FakeHttpServer::json(reply.left(3).toInt(), reply.mid(4)));
+        for (const char *probe : { "/api/preferences", "/api/menu-status" })
+            server.route("GET", probe, FakeHttpServer::json(database, "{}"));
+        const Service subject = service(server.port());
+        QStringList seen { subject.expectedVersion().value_or(none), subject.runningVersion().value_or(none),
+            subject.alive() ? "up" : "down", subject.registeredBridge() ? "client" : "",
+            subject.nasClient() ? "nas" : "", "→", text(subject.ensure(true)) };
+        for (const FakeHttpServer::Request &request : server.requests())
+            seen << request.target;
+        QVERIFY(seen.removeAll("/api/version") <= 10); // one probe every 50 ms while a wait lasts
+        seen.removeAll("");
+        QCOMPARE((seen + lines(readAll(path("manager.args")))).join(' '), observed);
+        QVERIFY(!subject.alive() || subject.ensure(false) == ServiceOutcome::reused());
     }
 
-    void startFails()
+    void start()
     {
-        // No nohup: the log is made, and the system's reason is given.
-        const std::optional<QString> message = service().start();
-        const QString prefix = QStringLiteral("无法启动 server.py：");
-        QVERIFY(message.has_value());
-        QVERIFY2(message->startsWith(prefix) && message->size() > prefix.size(), qPrintable(*message));
-        QVERIFY(QFile::exists(m_root + QStringLiteral("/server.log")));
-
-        // A log that cannot be opened stops the start, and ensure() reports the same.
-        QVERIFY(QFile::remove(m_root + QStringLiteral("/server.log")));
-        QVERIFY(QDir().mkpath(m_root + QStringLiteral("/server.log")));
-        const QString unwritable = QStringLiteral("无法写入 server.log");
-        QCOMPARE(service().start(), std::optional<QString>(unwritable));
-        QCOMPARE(service().ensure(true), ServiceOutcome::failed(unwritable));
+        // nohup missing: the log is made all the same, and the system's reason given.
+        const QString log = path("server.log");
+        QCOMPARE(service(1).start(), "无法启动 server.py：execv: No such file or directory");
+        QVERIFY(QFile::remove(log) && QDir().mkpath(log)); // a folder cannot be opened for writing, even by root
+        QCOMPARE(service(1).start(), "无法写入 server.log");
+        QVERIFY(QDir().rmdir(log) && writeFile(log, "earlier line\n"));
+        m_table.nohup = standIn("nohup", "to stdout\n");
+        QCOMPARE(service(8123).start(), std::nullopt);
+        QTRY_COMPARE(readAll(log), "earlier line\nto stdout\n");
+        QCOMPARE(
+            lines(readAll(path("nohup.args"))), QStringList({ path("runtime-python"), path("server.py"), "8123" }));
+        QCOMPARE(
+            lines(readAll(path("nohup.where"))), QStringList({ QDir(m_root).canonicalPath(), log, log, "/dev/null" }));
     }
 
-    void startLaunchesThroughNohup()
+    void life_data()
     {
-        // A stand-in for nohup that reports how it was started, then writes to both streams.
-        PlatformTable table = fakeTable(m_root);
-        table.nohup = m_root + QStringLiteral("/fake-nohup");
-        const QByteArray record = shellQuoted(m_root + QStringLiteral("/nohup-record"));
-        QVERIFY(writeScript(table.nohup,
-            "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; pwd -P; readlink /proc/self/fd/0; } > " + record
-                + "\necho 'to stdout'\necho 'to stderr' >&2\n"));
-        const QString log = m_root + QStringLiteral("/server.log");
-        QVERIFY(writeFile(log, "earlier line\n"));
+        // A server of version 3 runs before, or not; then server.py says 4 or runtime-python is gone; then the
+        // action. The wait named in runsOut is short and runs out; the others are roomy and must not.
+        QTest::addColumn<Life>("row");
+        QTest::newRow("from nothing") << Life { "", "", "ensure", "", "started, new server, version 3" };
+        QTest::newRow("version change") << Life { "running", "version", "ensure", "",
+            "started, new server, version 4" };
+        QTest::newRow("restart") << Life { "running", "", "restart", "", "started, new server, version 3" };
+        QTest::newRow("never comes") << Life { "", "no runtime-python", "ensure", "start",
+            late + ", no server, version -" };
+        // The start follows the stop wait all the same; the old server then answers the probes.
+        QTest::newRow("old server ignores SIGTERM")
+            << Life { "deaf", "version", "ensure", "stop", "started, same server, version 3" };
+    }
+    void life()
+    {
+        QFETCH(Life, row);
+        m_root = copyDemoLibrary();
+        m_table = linuxPlatform(m_root);
         const quint16 port = freePort();
-
-        QCOMPARE(service(port, table).start(), std::nullopt);
-        QVERIFY(waitUntil([&] { return readAll(log).contains("to stderr") && readAll(log).contains("to stdout"); }, 5s));
-        QVERIFY(readAll(log).startsWith("earlier line\n"));
-        QCOMPARE(QString::fromUtf8(readAll(m_root + QStringLiteral("/nohup-record"))).split(u'\n', Qt::SkipEmptyParts),
-            (QStringList { m_root + QStringLiteral("/runtime-python"), m_root + QStringLiteral("/server.py"),
-                QString::number(port), QDir(m_root).canonicalPath(), QStringLiteral("/dev/null") }));
+        const auto cleanup = qScopeGuard([&] { endListeners(port, 0), qunsetenv("DEMO_IGNORE_SIGTERM"); });
+        QVERIFY(row.before != "deaf" || qputenv("DEMO_IGNORE_SIGTERM", "1"));
+        QVERIFY(row.before.isEmpty() || service(port, { 5s, 5s, 50ms }).ensure(true) == ServiceOutcome::started());
+        const QList<pid_t> before = listeningPids(port);
+        QVERIFY(row.change != "version"
+            || writeFile(path("server.py"), readAll(path("server.py")).replace("\"3\"", "\"4\"")));
+        QVERIFY(row.change.isEmpty() || row.change == "version" || QFile::remove(path("runtime-python")));
+        const Milliseconds stop = row.runsOut == "stop" ? 600ms : 5s, start = row.runsOut == "start" ? 600ms : 5s;
+        const Service subject = service(port, { stop, start, 50ms });
+        QElapsedTimer clock;
+        clock.start();
+        const QString outcome = text(row.action == "restart" ? subject.restart() : subject.ensure(true));
+        QVERIFY(row.runsOut.isEmpty() ? clock.elapsed() < 4000 : clock.elapsed() >= 600 && clock.elapsed() < 2000);
+        const QList<pid_t> after = listeningPids(port);
+        const QString server = after.isEmpty() ? "no server" : after == before ? "same server" : "new server";
+        QCOMPARE(outcome + ", " + server + ", version " + subject.runningVersion().value_or(none), row.observed);
+        QVERIFY(before.isEmpty() || after == before || !processRunning(before.first())); // a replaced server is gone
     }
 
-    void startForTheDesktopClient_data()
+    void runCapturing_data()
     {
-        QTest::addColumn<bool>("mac");
-        QTest::addColumn<QStringList>("arguments");
-        const QString label = QStringLiteral(QUENLO_SERVER_AGENT_LABEL);
-        QTest::newRow("Linux") << false << QStringList { "--user", "start", label + ".service" };
-        QTest::newRow("macOS") << true
-                               << QStringList { "kickstart", "gui/" + QString::number(::getuid()) + "/" + label };
+        // Run with the arguments "a b", "" and "$HOME", given a second.
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("error to the null device")
+            << QByteArray("echo out; echo err >&2; readlink /proc/$$/fd/2") << "out\n/dev/null\n";
+        QTest::newRow("input inherited") << QByteArray("readlink /proc/$$/fd/0 /proc/$PPID/fd/0 | uniq | wc -l")
+                                         << "1\n";
+        QTest::newRow("exit status not looked at") << QByteArray("echo 本地Quenlo; exit 3") << "本地Quenlo\n";
+        QTest::newRow("arguments verbatim") << QByteArray("printf '[%s]' \"$@\"") << "[a b][][$HOME]";
+        QTest::newRow("invalid UTF-8") << QByteArray("printf 'ok\\377'") << "";
+        // Far more than a pipe holds: the child must never block on a full pipe.
+        QTest::newRow("large output") << QByteArray("head -c 3000000 /dev/zero | tr '\\0' x") << QString(3000000, 'x');
+        QTest::newRow("hangs past the bound") << QByteArray("echo started; exec sleep 300") << "";
     }
-    void startForTheDesktopClient()
+    void runCapturing()
     {
-        QFETCH(bool, mac);
-        QFETCH(QStringList, arguments);
-        registerProject(m_root);
-        // The client's own log is neither made nor touched.
-        const QString log = m_root + QStringLiteral("/server.log");
-        if (mac) {
-            QVERIFY(writeFile(log, "the client's own log\n"));
-            QVERIFY(QFile::setPermissions(log, QFileDevice::ReadOwner));
-        }
-        const QDateTime before = QFileInfo(log).lastModified();
+        QFETCH(QByteArray, script);
+        QFETCH(QString, output);
+        QVERIFY(writeScript(path("program"), script + '\n'));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(quenlo::runCapturing(path("program"), { "a b", "", "$HOME" }, 1s), output);
+        QVERIFY(clock.elapsed() < 3000);
+    }
 
-        PlatformTable table = fakeTable(m_root, mac ? PlatformTable::OS::Mac : PlatformTable::OS::Linux);
-        table.serviceManager = m_root + QStringLiteral("/fake-service-manager");
-        const QString record = m_root + QStringLiteral("/manager-record");
-        // The manager fails loudly: the start still counts as issued.
-        QVERIFY(writeScript(table.serviceManager,
-            "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + shellQuoted(record) + "\necho refused >&2\nexit 5\n"));
-        QCOMPARE(service(freePort(), table).start(), std::nullopt);
-        QCOMPARE(QString::fromUtf8(readAll(record)).split(u'\n', Qt::SkipEmptyParts), arguments);
-        QCOMPARE(QFile::exists(log), mac);
-        if (mac) {
-            QCOMPARE(readAll(log), QByteArray("the client's own log\n"));
-            QCOMPARE(QFileInfo(log).lastModified(), before);
+    void killRunning_data()
+    {
+        // {A}, {B}, {C} stand for the ids of three sleeping children, {SELF} for this process.
+        QTest::addColumn<QByteArray>("listing"); // empty: no lsof
+        QTest::addColumn<QString>("signalled");
+        QTest::newRow("in lsof's order") << QByteArray("{C}\n  {A}  +{B}\n\n") << "CAB";
+        QTest::newRow("ids among garbage")
+            << QByteArray("junk {A}x 0x{B} {C}.0 {A}\t\n{C}\n99999999999 4294967296{B}") << "C";
+        QTest::newRow("zero, negatives and this process") << QByteArray("0\n-{A}\n{SELF}\n-0\n+0\n+{SELF}\n") << "";
+        QTest::newRow("no lsof") << QByteArray() << "";
+    }
+    void killRunning()
+    {
+        QFETCH(QByteArray, listing);
+        QFETCH(QString, signalled);
+        QProcess children[3];
+        QList<pid_t> sent, expected;
+        for (int i = 0; i < 3; ++i) {
+            children[i].start("/bin/sleep", { "300" });
+            QVERIFY(children[i].waitForStarted());
+            listing.replace("{" + QByteArray(1, char('A' + i)) + "}", QByteArray::number(children[i].processId()));
         }
+        if (!listing.isEmpty())
+            m_table.lsof = standIn("lsof", listing.replace("{SELF}", QByteArray::number(::getpid())));
+        sentSignals = &sent;
+        service(8123).killRunning();
+        sentSignals = nullptr;
+        for (const QChar letter : signalled)
+            expected << pid_t(children[letter.unicode() - 'A'].processId());
+        QCOMPARE(sent, expected);
+        QCOMPARE(readAll(path("lsof.args")), listing.isEmpty() ? "" : "-ti\ntcp:8123\n-sTCP:LISTEN\n");
+        for (QProcess &child : children)
+            child.kill(), child.waitForFinished();
+    }
+
+    void videoTools_data()
+    {
+        QTest::addColumn<QStringList>("prints"); // what the venv's python and yt-dlp print; "-": missing
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<bool>("rebuilt");
+        QTest::newRow("no venv") << QStringList { none, none } << "" << true;
+        QTest::newRow("in order, blanks around") << QStringList { "  3.14.7\r\n\n", "\t2025.06.30\n" } << "" << false;
+        QTest::newRow("no downloader") << QStringList { "3.14.7", none } << "" << true;
+        QTest::newRow("other interpreter") << QStringList { "3.14.70", "2025.06.30" } << "" << true;
+        QTest::newRow("runtime-python not executable") << QStringList { none, none } << "plain runtime-python" << false;
+        QTest::newRow("NAS client") << QStringList { none, none } << "NAS client" << false;
+    }
+    void videoTools()
+    {
+        QFETCH(QStringList, prints);
+        QFETCH(QString, setup);
+        QFETCH(bool, rebuilt);
+        QVERIFY(prints[0] == none || !standIn(".youtube-venv/bin/python", prints[0].toUtf8()).isEmpty());
+        QVERIFY(prints[1] == none || !standIn(".youtube-venv/bin/yt-dlp", prints[1].toUtf8()).isEmpty());
+        QVERIFY((setup.startsWith("plain") ? writeFile : writeScript)(path("runtime-python"), "\n"));
+        QVERIFY(setup != "NAS client" || writeFile(path(".nas-client.json"), "{}"));
+        m_table.videoToolsShell = standIn("shell");
+        service(1).bootstrapYoutubeToolsIfNeeded();
+        QTest::qWait(rebuilt ? 0 : 300);
+        // In the root, its output to the null device, and nothing waits for it.
+        const QByteArray where = QDir(m_root).canonicalPath().toUtf8() + "\n/dev/null\n/dev/null\n";
+        QTRY_COMPARE(readAll(path("shell.where")).left(where.size()), rebuilt ? where : "");
+        QCOMPARE(readAll(path("shell.args")),
+            rebuilt ? "-c\n./runtime-python -m venv --clear .youtube-venv && .youtube-venv/"
+                      "bin/python -m pip install --quiet --upgrade pip && .youtube-venv/bin/python -m pip install "
+                      "--quiet --upgrade "
+                      "'yt-dlp[default,curl-cffi]'\n"
+                    : "");
     }
 };
 
