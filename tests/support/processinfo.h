@@ -26,12 +26,6 @@ inline const auto processRunning = [](pid_t pid) {
     const QByteArray fields = stat.open(QIODevice::ReadOnly) ? stat.readAll().split(')').last() : QByteArray();
     return fields.size() > 1 && fields[1] != 'Z' && fields[1] != 'X';
 };
-/// The arguments the process was started with.
-inline const auto commandLine = [](pid_t pid) {
-    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    return cmdline.open(QIODevice::ReadOnly) ? QString(cmdline.readAll()).split(QChar(0), Qt::SkipEmptyParts)
-                                             : QStringList();
-};
 /// SIGTERM to every other process listening on \a port, SIGKILL to one still there after \a graceMs.
 inline const auto endListeners = [](quint16 port, int graceMs = 3000) {
     for (const pid_t pid : listeningPids(port))
