@@ -1,436 +1,210 @@
-// quenlo-menubar --selftest. The binary runs as a child where the command line, the working
-// folder, the binary's own folder or the environment matter: where the project root comes
-// from, the port, the temporary folder, a demo library it starts and leaves running. The
-// checks of a found root run in this process, against an in-process stand-in for the server
-// or with a short start wait: the version line, the status endpoints, servers that fail.
-
+// The two command-line self-tests: the local one's lines and exit status (here, against a stand-in
+// server; the product binary once, on the demo library) and the HTTPS one's exchange.
 #include "fakehttpserver.h"
-#include "model/identity.h"
-#include "platform/platformtable.h"
+#include "httpsserver.h"
+#include "net/localapi.h"
+#include "net/quenloapi.h"
 #include "processinfo.h"
 #include "scripttools.h"
 #include "selftest/selftest.h"
-#include "selftestrun.h"
-#include "service/projectroot.h"
-#include "testenv.h"
+#include "service/launchagent.h"
 
 #include <QtTest>
 
 #include <ctime>
-#include <memory>
-#include <utility>
-
-#include <pwd.h>
-
-Q_DECLARE_METATYPE(quenlo::test::FakeHttpServer::Reply)
 
 using namespace quenlo;
 using namespace quenlo::test;
-using namespace std::chrono_literals;
 
-namespace {
-
-using Reply = FakeHttpServer::Reply;
-
-const QString passed = QStringLiteral("自检全部通过");
-const QString notPassed = QStringLiteral("自检未通过");
-const QString reused77 = QStringLiteral("OK: 服务已在运行，直接复用（运行中 7，磁盘 7）");
-const QString menuSkip = QStringLiteral("SKIP: 菜单状态 /api/menu-status（端点尚未上线）");
-const QString autosyncSkip = QStringLiteral("SKIP: 自动同步 /api/autosync（端点尚未上线）");
-const QString menuUnreachable = QStringLiteral("FAIL: 菜单状态 /api/menu-status：连不上服务");
-const QString autosyncUnreachable = QStringLiteral("FAIL: 自动同步 /api/autosync：连不上服务");
-const QString demoMenu = QStringLiteral("OK: 菜单状态 /api/menu-status：未读 3 条，运行中 0 个，排队 0 个");
-
-QString agentOk(qint64 pid)
-{
-    return QStringLiteral("OK: 开机自启配置：写入、回读、删除都正常（menubar-selftest-%1%2）")
-        .arg(pid)
-        .arg(currentPlatform().launchAgentExtension);
-}
-
-/// The whole output of a run on \a root, given the lines of steps 2 to 4.
-QStringList output(const QString &root, const QString &service, const QString &menu, const QString &autosync,
-    qint64 pid, bool failed)
-{
-    return { QStringLiteral("OK: 定位项目目录：") + root, service, menu, autosync, agentOk(pid), failed ? notPassed : passed };
-}
-
-QStringList entriesOf(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
-
-QString writeProject(const QByteArray &script = "APP_VERSION = \"7\"\n", const QString &folder = makeFolder("project"))
-{
-    writeFile(folder + QStringLiteral("/server.py"), script);
-    return folder;
-}
-
-/// The login-item folder the menu would write to; no self-test may put anything there.
-QString autostartFolder()
-{
-    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/autostart");
-}
-
-/// What every run must hold to: it ended by itself, wrote nothing to stderr, and left the
-/// real login item alone.
-void verifyQuiet(const ChildRun &run)
-{
-    QVERIFY2(run.finished, run.out.constData());
-    QCOMPARE(run.err, QByteArray());
-    QCOMPARE(entriesOf(autostartFolder()), QStringList());
-}
-
-void remember(const QString &root)
-{
-    QSettings settings = companionSettings();
-    settings.setValue(projectPathKey, root);
-}
-
-Reply dropped()
-{
-    Reply reply;
-    reply.dropSilently = true;
-    return reply;
-}
-
-} // namespace
+static const QString okLine = "HTTPS login and authenticated session: OK\n",
+                     failedLine = "HTTPS connection selftest failed\n",
+                     agentLine = "OK: 开机自启配置：写入、回读、删除都正常（menubar-selftest-%1.desktop）";
 
 class TestSelfTest final : public QObject {
     Q_OBJECT
+    TestCertificates m_certs;
 
-    // A stand-in server whose version is "7", and a temporary folder for the runs.
-    std::unique_ptr<FakeHttpServer> m_server;
-    QString m_tmp;
-    quint16 m_port = 0; // for a real server; cleanup ends what listens there
-    bool m_real = false;
-
-    /// \a binary as a child with the stand-in's port, TZ=UTC and the run's TMPDIR, changed
-    /// further by \a environment.
-    ChildRun child(const QStringList &arguments, const QStringList &environment = {}, const QString &folder = {},
-        const QString &binary = menubarBinary(), quint16 port = 0)
+    // What \a work printed, its own standard output caught in a file outside the temporary folder.
+    static QString printed(const std::function<int()> &work, int *status)
     {
-        const QStringList base { QStringLiteral("LOCAL_LIBRARY_PORT=%1").arg(port ? port : m_server->port()),
-            QStringLiteral("TZ=UTC"), QStringLiteral("TMPDIR=") + m_tmp };
-        return runChild(binary, arguments, base + environment, folder);
-    }
-    /// runSelfTest() on \a root in this process, TMPDIR set only around it so that the files
-    /// catching its output lie elsewhere.
-    ChildRun here(const QString &root, quint16 port = 0, SupervisorTimes times = {})
-    {
-        Settings settings;
-        settings.service.port = port ? port : m_server->port();
-        settings.supervisor = times;
-        return runHere([&] {
-            const QByteArray oldTmp = qgetenv("TMPDIR");
-            qputenv("TMPDIR", m_tmp.toLocal8Bit());
-            const int status = runSelfTest(root, settings);
-            qputenv("TMPDIR", oldTmp);
-            return status;
-        });
+        QTemporaryFile file(scratchDir() + QStringLiteral("/out-XXXXXX"));
+        std::fflush(stdout);
+        const int saved = ::dup(1);
+        if (file.open() && ::dup2(file.handle(), 1) == 1)
+            *status = work();
+        std::fflush(stdout);
+        ::dup2(saved, 1);
+        ::close(saved);
+        return file.seek(0) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        qputenv("TZ", "UTC");
+        qputenv("TZ", "UTC"); // 4102444800 is then 2100-01-01 00:00
         tzset();
-    }
-    void init()
-    {
-        m_server = std::make_unique<FakeHttpServer>();
-        m_server->route("GET", "/api/version", FakeHttpServer::json(200, R"({"version": "7"})"));
-        m_tmp = makeFolder(QStringLiteral("tmp"));
-        m_port = freePort();
-        companionSettings().remove(projectPathKey);
-    }
-    void cleanup()
-    {
-        m_server.reset();
-        if (std::exchange(m_real, false))
-            endListeners(m_port, 0);
-        qunsetenv("DEMO_PREFERENCES_STATUS");
+        QDir::setCurrent(scratchDir());
+        unsetProxyVariables();
+        m_certs = TestCertificates::make(makeFolder(QStringLiteral("certs")));
+        QVERIFY2(m_certs.error.isEmpty(), qPrintable(m_certs.error));
     }
 
-    void noProjectRoot_data()
+    void local_data()
     {
-        QTest::addColumn<QString>("remembered");
-        QTest::newRow("nothing remembered") << QString();
-        QTest::newRow("remembered folder lost its server.py") << makeFolder(QStringLiteral("emptied"));
+        QTest::addColumn<QString>("argument"); // "<none>": none; "<project>": a new one with server.py below
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QByteArray>("version"); // the stand-in's; "": none, and server.log is a folder
+        QTest::addColumn<QByteArray>("menu"); // "STATUS BODY" of /api/menu-status; "": 404
+        QTest::addColumn<QByteArray>("autosync");
+        QTest::addColumn<QString>("lines"); // after "OK: 定位项目目录：ROOT" where there is one
+        QTest::addColumn<QString>("tmp"); // TMPDIR, where the agent file goes
+        const QString notFound = QStringLiteral("FAIL: 定位项目目录：%1 里没有 server.py\n"),
+                      here = QDir::currentPath();
+        const auto row = [](const char *name, const QString &argument, const QString &lines,
+                             const QByteArray &script = {}, const QByteArray &version = {}, const QByteArray &menu = {},
+                             const QByteArray &autosync = {}, const QString &tmp = QDir::tempPath()) {
+            QTest::newRow(name) << argument << script << version << menu << autosync << lines << tmp;
+        };
+        row("no project anywhere", "<none>", "FAIL: 定位项目目录：App 旁边没有 server.py，也没有记住过的位置\n");
+        row("tilde, dot-dot", "~/a/../b/./", notFound.arg(QDir::homePath() + "/b"));
+        row("another user's home", "~root/x/..", notFound.arg("/root"));
+        row("unknown user as typed", "~nobody-q/a", notFound.arg(here + "/~nobody-q/a"));
+        row("relative", "a/./b/../c", notFound.arg(here + "/a/c"));
+        row("above the root", "/../..", notFound.arg("/"));
+        row("a folder named ..x", "/..x/y", notFound.arg("/..x/y"));
+        const QByteArray v7 = "APP_VERSION = \"7\"\n", next = ", \"next\": 4102444800}",
+                         running7 = R"({"version":"7"})";
+        const QString reused
+            = "OK: 服务已在运行，直接复用（运行中 7，磁盘 7）\nSKIP: 菜单状态 /api/menu-status（端点尚未上线）\n"
+              "SKIP: 自动同步 /api/autosync（端点尚未上线）\n",
+            missing = scratchDir() + "/missing", file = scratchDir() + "/file";
+        row("reused, endpoints not offered yet", "<project>", reused + "AGENT\n自检全部通过\n", v7, running7);
+        row("temporary folder missing", "<project>",
+            reused + "FAIL: 开机自启配置：临时文件夹不存在（" + missing + "）\n自检未通过\n", v7, running7, {}, {},
+            missing);
+        row("temporary folder a file", "<project>", reused + "FAIL: 开机自启配置：Not a directory\n自检未通过\n", v7,
+            running7, {}, {}, file);
+        row("newer on disk, counts, autosync off", "<project>",
+            "OK: 服务已在运行，直接复用（运行中 7，磁盘 8）\nOK: 菜单状态 /api/menu-status：未读 3 条，运行中 1 "
+            "个，排队 0 个\n"
+            "OK: 自动同步 /api/autosync：关闭\nAGENT\n自检全部通过\n",
+            "APP_VERSION = \"8\"\n", R"({"version":"7"})", R"(200 {"unread": 3, "jobs": [{}], "queue": []})",
+            "200 {\"hours\": 0" + next);
+        row("no version on disk, not JSON, every 6 hours", "<project>",
+            "OK: 服务已在运行，直接复用（运行中 7，磁盘 未知）\nFAIL: 菜单状态 /api/menu-status：HTTP 200\n"
+            "OK: 自动同步 /api/autosync：每 6 小时，下次 1月1日 00:00\nAGENT\n自检未通过\n",
+            "print()\n", R"({"version":"7"})", "200 <html>", "200 {\"hours\": 6" + next);
+        row("running version a number, server error, daily", "<project>",
+            "OK: 服务已在运行，直接复用（运行中 未知，磁盘 7）\nFAIL: 菜单状态 /api/menu-status：HTTP 500\n"
+            "OK: 自动同步 /api/autosync：每天\nAGENT\n自检未通过\n",
+            v7, R"({"version":7})", "500 {}", R"(200 {"hours": 24})");
+        row("server fails, nothing listens", "<project>",
+            "FAIL: 确保服务可用：无法写入 server.log\nFAIL: 菜单状态 /api/menu-status：连不上服务\n"
+            "FAIL: 自动同步 /api/autosync：连不上服务\nAGENT\n自检未通过\n",
+            v7);
     }
-    void noProjectRoot()
-    {
-        QFETCH(QString, remembered);
-        // The binary's own folder is the first place looked at.
-        QVERIFY(!QFileInfo::exists(QFileInfo(menubarBinary()).absolutePath() + QStringLiteral("/server.py")));
-        if (!remembered.isEmpty())
-            remember(remembered);
-        const ChildRun run = child({ QStringLiteral("--selftest") });
-        verifyQuiet(run);
-        QCOMPARE(run.lines(), QStringList { "FAIL: 定位项目目录：App 旁边没有 server.py，也没有记住过的位置" });
-        QCOMPARE(run.exitCode, 1);
-        // Nothing after the root ran: no request, no agent file; a stale value stays.
-        QCOMPARE(m_server->requests().size(), 0);
-        QCOMPARE(entriesOf(m_tmp), QStringList());
-        QCOMPARE(companionSettings().value(projectPathKey).toString(), remembered);
-    }
-
-    void rootArgumentWithoutServerScript_data()
-    {
-        QTest::addColumn<QString>("argument");
-        QTest::addColumn<QString>("shown");
-        const QString home = QDir::homePath();
-        const QString here = scratchDir() + QStringLiteral("/cwd");
-        QTest::newRow("tilde with dot-dot") << "~/library/../elsewhere/./" << home + "/elsewhere";
-        QTest::newRow("another user's home")
-            << "~root/x/.." << QDir::cleanPath(QFile::decodeName(::getpwnam("root")->pw_dir));
-        QTest::newRow("unknown user stays as typed") << "~no-such-user-q/a" << here + "/~no-such-user-q/a";
-        QTest::newRow("relative to the working folder") << "a/./b/../c" << here + "/a/c";
-        QTest::newRow("dot-dot above the root") << "/../.." << QStringLiteral("/");
-        const QString dangling = makeFolder(QStringLiteral("dangling"));
-        QFile::link(dangling + QStringLiteral("/nowhere.py"), dangling + QStringLiteral("/server.py"));
-        QTest::newRow("server.py links to nothing") << dangling << dangling;
-    }
-    void rootArgumentWithoutServerScript()
+    void local()
     {
         QFETCH(QString, argument);
-        QFETCH(QString, shown);
-        QVERIFY(QDir().mkpath(scratchDir() + QStringLiteral("/cwd")));
-        const ChildRun run = child({ QStringLiteral("--selftest"), argument }, {}, scratchDir() + QStringLiteral("/cwd"));
-        verifyQuiet(run);
-        QCOMPARE(run.lines(), QStringList { "FAIL: 定位项目目录：" + shown + " 里没有 server.py" });
-        QCOMPARE(run.exitCode, 1);
-        QCOMPARE(m_server->requests().size(), 0);
-    }
-
-    void projectFound_data()
-    {
-        QTest::addColumn<QString>("root");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<bool>("remembered");
-        QTest::addColumn<bool>("besideBinary");
-        const QString plain = writeProject();
-        QTest::newRow("argument among other options")
-            << plain << QStringList { "-v", "--selftest", plain, "--selftest" } << false << false;
-        const QString home = writeProject("APP_VERSION = \"7\"\n", QDir::homePath() + QStringLiteral("/projects/quenlo"));
-        QTest::newRow("argument with tilde") << home << QStringList { "--selftest", "~/projects/./quenlo/" } << false << false;
-        QTest::newRow("remembered") << writeProject() << QStringList { "--selftest" } << true << false;
-        QTest::newRow("beside the application") << writeProject() << QStringList { "--selftest" } << false << true;
-    }
-    void projectFound()
-    {
-        QFETCH(QString, root);
-        QFETCH(QStringList, arguments);
-        QFETCH(bool, remembered);
-        QFETCH(bool, besideBinary);
-        if (remembered)
-            remember(root);
-        const QString binary = besideBinary ? root + QStringLiteral("/quenlo-menubar") : menubarBinary();
-        if (besideBinary)
-            QVERIFY(QFile::copy(menubarBinary(), binary));
-        // The stand-in is found through LOCAL_LIBRARY_PORT, and only read from.
-        const ChildRun run = child(arguments, {}, {}, binary);
-        verifyQuiet(run);
-        QCOMPARE(run.lines(), output(root, reused77, menuSkip, autosyncSkip, run.pid, false));
-        QCOMPARE(run.exitCode, 0);
-        QVERIFY(!m_server->requestsFor("GET", "/api/version").isEmpty());
-        for (const FakeHttpServer::Request &request : m_server->requests())
-            QCOMPARE(request.method, QByteArray("GET"));
-        QCOMPARE(entriesOf(m_tmp), QStringList());
-        // A project found beside the application is remembered, as the menu remembers it.
-        if (besideBinary)
-            QCOMPARE(companionSettings().value(projectPathKey).toString(), root);
-    }
-
-    void agentFile_data()
-    {
-        QTest::addColumn<QString>("temporaryFolder"); ///< empty: TMPDIR unset
-        QTest::addColumn<QString>("failure"); ///< the FAIL line's reason; empty: passes; "*": any
-        QTest::newRow("default temporary folder") << QString() << QString();
-        const QString missing = makeFolder(QStringLiteral("gone")) + QStringLiteral("/missing");
-        QTest::newRow("temporary folder missing") << missing << "临时文件夹不存在（" + missing + "）";
-        const QString file = makeFolder(QStringLiteral("plain")) + QStringLiteral("/file");
-        writeFile(file, "keep me");
-        QTest::newRow("temporary folder is a file") << file << QStringLiteral("*");
-    }
-    void agentFile()
-    {
-        QFETCH(QString, temporaryFolder);
-        QFETCH(QString, failure);
-        const QString root = writeProject();
-        const ChildRun run = child({ "--selftest", root }, { temporaryFolder.isEmpty() ? "TMPDIR" : "TMPDIR=" + temporaryFolder });
-        verifyQuiet(run);
-        const QStringList lines = run.lines();
-        QCOMPARE(lines.size(), 6);
-        QCOMPARE(lines.mid(0, 4), output(root, reused77, menuSkip, autosyncSkip, 0, false).mid(0, 4));
-        if (failure.isEmpty()) {
-            QCOMPARE(lines.mid(4), (QStringList { agentOk(run.pid), passed }));
-        } else {
-            const QString prefix = QStringLiteral("FAIL: 开机自启配置：");
-            QVERIFY2(lines.at(4).startsWith(prefix) && lines.at(4).size() > prefix.size(), qPrintable(lines.at(4)));
-            if (failure != QStringLiteral("*"))
-                QCOMPARE(lines.at(4), prefix + failure);
-            QCOMPARE(lines.at(5), notPassed);
-        }
-        QCOMPARE(run.exitCode, failure.isEmpty() ? 0 : 1);
-        // No agent file is left anywhere it could have gone, and nothing took the place of a
-        // temporary folder that is not there or not a folder.
-        const QString name = QStringLiteral("menubar-selftest-%1%2").arg(run.pid).arg(currentPlatform().launchAgentExtension);
-        const QString effective = temporaryFolder.isEmpty() ? QStringLiteral("/tmp") : temporaryFolder;
-        QVERIFY(!QFileInfo::exists(effective + '/' + name) && !QFileInfo::exists('/' + name) && !QFileInfo::exists(name));
-        if (failure == QStringLiteral("*"))
-            QCOMPARE(readAll(effective), QByteArray("keep me"));
-        else if (!failure.isEmpty())
-            QVERIFY(!QFileInfo::exists(effective));
-    }
-
-    void realLoginItemUntouched()
-    {
-        // Launch at login is on: the self-test's own file must not replace or remove it.
-        const QString loginItem = autostartFolder() + QStringLiteral("/local.library.menubar.desktop");
-        const QByteArray content = "[Desktop Entry]\nType=Application\nName=mine\nExec=/opt/elsewhere\n";
-        QVERIFY(writeFile(loginItem, content));
-        const QString root = writeProject();
-        const ChildRun run = here(root);
-        QCOMPARE(run.lines(), output(root, reused77, menuSkip, autosyncSkip, run.pid, false));
-        QCOMPARE(entriesOf(autostartFolder()), QStringList { QStringLiteral("local.library.menubar.desktop") });
-        QCOMPARE(readAll(loginItem), content);
-        QVERIFY(QFile::remove(loginItem) && QDir().rmdir(autostartFolder()));
-    }
-
-    void reusedServerVersions_data()
-    {
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QByteArray>("versionReply");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("newer on disk is not restarted") << QByteArray("APP_VERSION = \"8\"\n")
-            << QByteArray(R"({"version": "7"})") << QStringLiteral("OK: 服务已在运行，直接复用（运行中 7，磁盘 8）");
-        QTest::newRow("no version on disk") << QByteArray("print('hello')\n") << QByteArray(R"({"version": "7"})")
-                                            << QStringLiteral("OK: 服务已在运行，直接复用（运行中 7，磁盘 未知）");
-        QTest::newRow("running version a number") << QByteArray("APP_VERSION = \"7\"\n")
-            << QByteArray(R"({"version": 7})") << QStringLiteral("OK: 服务已在运行，直接复用（运行中 未知，磁盘 7）");
-    }
-    void reusedServerVersions()
-    {
         QFETCH(QByteArray, script);
-        QFETCH(QByteArray, versionReply);
-        QFETCH(QString, line);
-        m_server->route("GET", "/api/version", FakeHttpServer::json(200, versionReply));
-        const QString root = writeProject(script);
-        const ChildRun run = here(root);
-        verifyQuiet(run);
-        QCOMPARE(run.lines(), output(root, line, menuSkip, autosyncSkip, run.pid, false));
-        QCOMPARE(run.exitCode, 0);
-        QCOMPARE(entriesOf(m_tmp), QStringList());
+        QFETCH(QByteArray, version);
+        QFETCH(QByteArray, menu);
+        QFETCH(QByteArray, autosync);
+        QFETCH(QString, lines);
+        QFETCH(QString, tmp);
+        writeFile(scratchDir() + QStringLiteral("/file"), "");
+        FakeHttpServer server;
+        const auto reply
+            = [](const QByteArray &r) { return FakeHttpServer::json(r.isEmpty() ? 404 : r.left(3).toInt(), r.mid(4)); };
+        server.route("GET", "/api/version", FakeHttpServer::json(200, version));
+        server.route("GET", "/api/menu-status", reply(menu));
+        server.route("GET", "/api/autosync", reply(autosync));
+        Settings settings;
+        settings.service.port = version.isEmpty() ? freePort() : server.port();
+        if (argument == QStringLiteral("<project>")) {
+            argument = makeFolder(QStringLiteral("project"));
+            QVERIFY(writeFile(argument + QStringLiteral("/server.py"), script));
+            QVERIFY(version.size() || QDir().mkpath(argument + QStringLiteral("/server.log")));
+            lines = QStringLiteral("OK: 定位项目目录：") + argument + '\n' + lines;
+        }
+        // The agent file goes to the temporary folder, never to the login item.
+        const QString loginItem = launchAgentURL();
+        QVERIFY(writeFile(loginItem, "mine"));
+        int status = -1;
+        const QByteArray ownTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", tmp.toLocal8Bit());
+        const auto run
+            = [&] { return runSelfTest(argument == "<none>" ? std::nullopt : std::optional(argument), settings); };
+        const QString out = printed(run, &status);
+        qputenv("TMPDIR", ownTmp);
+        QCOMPARE(out, QString(lines).replace(QStringLiteral("AGENT"), agentLine.arg(::getpid())));
+        QCOMPARE(status, lines.contains(QStringLiteral("FAIL: ")) ? 1 : 0);
+        QCOMPARE(QDir(QDir::tempPath()).entryList({ QStringLiteral("menubar-selftest-*") }), QStringList());
+        QCOMPARE(readAll(loginItem) + QByteArray::number(QDir(QFileInfo(loginItem).path()).count()), "mine3");
     }
 
-    void endpoints_data()
+    void https_data()
     {
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<Reply>("reply");
-        QTest::addColumn<QString>("line");
-        const auto json = [](int status, const QByteArray &body) { return FakeHttpServer::json(status, body); };
-        const QString menu = QStringLiteral("菜单状态 /api/menu-status");
-        const QString autosync = QStringLiteral("自动同步 /api/autosync");
-        const QByteArray m = "/api/menu-status";
-        const QByteArray a = "/api/autosync";
-        const QByteArray next = R"(, "next": 4102444800)"; // 2100-01-01 00:00 UTC: never today or tomorrow
-        Reply html = json(200, "<html>busy</html>");
-        html.contentType = "text/html";
-        // Only a JSON object with 200 passes; 404 means the server predates the endpoint.
-        QTest::newRow("menu: counts") << m << json(200, R"({"unread": 3, "jobs": [{}], "queue": []})")
-                                      << "OK: " + menu + "：未读 3 条，运行中 1 个，排队 0 个";
-        QTest::newRow("menu: empty object") << m << json(200, "{}") << "OK: " + menu + "：未读 -1 条，运行中 0 个，排队 0 个";
-        QTest::newRow("menu: body not JSON") << m << html << "FAIL: " + menu + "：HTTP 200";
-        QTest::newRow("menu: server error with object") << m << json(500, R"({"error": "db"})") << "FAIL: " + menu + "：HTTP 500";
-        QTest::newRow("menu: not offered yet") << m << json(404, "{}") << menuSkip;
-        QTest::newRow("menu: connection dropped") << m << dropped() << menuUnreachable;
-        QTest::newRow("autosync: off, next ignored") << a << json(200, "{\"hours\": 0" + next + "}") << "OK: " + autosync + "：关闭";
-        QTest::newRow("autosync: every 6 hours with next")
-            << a << json(200, "{\"hours\": 6" + next + "}") << "OK: " + autosync + "：每 6 小时，下次 1月1日 00:00";
-        QTest::newRow("autosync: daily with next") << a << json(200, "{\"hours\": 24" + next + "}")
-                                                   << "OK: " + autosync + "：每天，下次 1月1日 00:00";
-        QTest::newRow("autosync: daily without next") << a << json(200, R"({"hours": 24})") << "OK: " + autosync + "：每天";
-        QTest::newRow("autosync: server error") << a << json(503, "{}") << "FAIL: " + autosync + "：HTTP 503";
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("login"); // its status; 0: nothing listens there
+        QTest::addColumn<QByteArray>("session"); // "STATUS BODY"
+        QTest::addColumn<QString>("token"); // what the login sent; "<none>": not even a connection
+        QTest::addColumn<QString>("out");
+        const QByteArray good = R"({"token": "good"})", yes = R"(200 {"authenticated": true})";
+        QTest::newRow("authenticated, long input, other strings") // input read to its end
+            << QByteArray(5000, ' ') + R"({"x": "y", "token": "good"})" << 200 << yes << "good" << okLine;
+        QTest::newRow("not authenticated") << good << 200 << QByteArray(R"(200 {"user": "me"})") << "good" << QString();
+        QTest::newRow("session refused") << good << 200 << QByteArray("401 {}") << "good" << failedLine;
+        QTest::newRow("code refused") << good << 401 << yes << "good" << failedLine;
+        QTest::newRow("an array: no code") << QByteArray(R"(["good"])") << 401 << yes << "" << failedLine;
+        QTest::newRow("a number: no code") << QByteArray(R"({"token": 5})") << 401 << yes << "" << failedLine;
+        QTest::newRow("not JSON") << QByteArray("good") << 200 << yes << "<none>" << failedLine;
+        QTest::newRow("nothing listens") << good << 0 << yes << "<none>" << failedLine;
     }
-    void endpoints()
+    void https()
     {
-        QFETCH(QByteArray, path);
-        QFETCH(Reply, reply);
-        QFETCH(QString, line);
-        m_server->route("GET", path, reply);
-        const QString root = writeProject();
-        const ChildRun run = here(root);
-        QCOMPARE(run.err, QByteArray());
-        const bool failed = line.startsWith(QStringLiteral("FAIL: "));
-        const bool menu = path == "/api/menu-status";
-        QCOMPARE(run.lines(), output(root, reused77, menu ? line : menuSkip, menu ? autosyncSkip : line, run.pid, failed));
-        QCOMPARE(run.exitCode, failed ? 1 : 0);
-        QCOMPARE(m_server->requestsFor("GET", path).size(), 1);
+        QFETCH(QByteArray, input);
+        QFETCH(int, login);
+        QFETCH(QByteArray, session);
+        QFETCH(QString, token);
+        HttpsTestServer server(m_certs.serverCert, m_certs.serverKey);
+        server.route("POST", "/api/session",
+            HttpsTestServer::json(login, "{}", { { "Set-Cookie", "quenlo_session=s1; Path=/; Secure" } }));
+        server.route("GET", "/api/session", HttpsTestServer::json(session.left(3).toInt(), session.mid(4)));
+        QuenloAPI api(login ? server.origin() : "https://127.0.0.1:" + QString::number(freePort()), m_certs.caCert,
+            nullptr, false);
+        std::FILE *in = ::fmemopen(input.data(), size_t(input.size()), "r");
+        int status = -1;
+        const QString out = printed([&] { return runHTTPSSelfTest(api, in, stdout); }, &status);
+        std::fclose(in);
+        QTEST(out, "out");
+        QCOMPARE(status, out == okLine ? 0 : 1);
+        const QList<HttpsTestServer::Request> requests = server.requests();
+        QCOMPARE(requests.size(), token == QStringLiteral("<none>") ? 0 : login == 200 ? 2 : 1);
+        if (!requests.isEmpty()) // the login
+            QCOMPARE(QJsonDocument::fromJson(requests[0].body).object(), (QJsonObject { { "token", token } }));
     }
 
-    void demoLibraryStartedAndLeftRunning()
+    void productBinary()
     {
+        // The shipped entry point: it starts the demo library and leaves it running.
         const QString root = copyDemoLibrary();
-        const quint16 port = m_port;
-        m_real = true;
-        // A saved schedule, so the autosync line also shows the next time.
         QVERIFY(writeFile(root + QStringLiteral("/autosync.json"), R"({"hours": 6, "next": 4102444800})"));
-        const QString autosync = QStringLiteral("OK: 自动同步 /api/autosync：每 6 小时，下次 1月1日 00:00");
-        const ChildRun first = child({ QStringLiteral("--selftest"), root }, {}, {}, menubarBinary(), port);
-        verifyQuiet(first);
-        QCOMPARE(first.lines(),
-            output(root, QStringLiteral("OK: 服务已拉起（磁盘版本 3，端口 %1）").arg(port), demoMenu, autosync, first.pid, false));
-        QCOMPARE(first.exitCode, 0);
-        // The server outlives the self-test that started it, and a second run reuses it.
-        const QList<pid_t> servers = listeningPids(port);
-        QCOMPARE(servers.size(), 1);
-        QVERIFY(commandLine(servers.first()).contains(root + QStringLiteral("/server.py")));
-        const ChildRun second = child({ QStringLiteral("--selftest"), root }, {}, {}, menubarBinary(), port);
-        verifyQuiet(second);
-        QCOMPARE(second.lines(), output(root, QStringLiteral("OK: 服务已在运行，直接复用（运行中 3，磁盘 3）"), demoMenu,
-                                     autosync, second.pid, false));
-        QCOMPARE(listeningPids(port), servers);
-        QCOMPARE(entriesOf(m_tmp), QStringList());
-    }
-
-    void serverFails_data()
-    {
-        QTest::addColumn<QString>("root");
-        QTest::addColumn<QString>("reason"); // the FAIL line's reason, or how it starts for the wait
-        QTest::addColumn<bool>("listening"); // a server is left running
-        QTest::addColumn<int>("startWaitMs"); // short where it runs out, roomy where the demo must come
-        // The server answers, but its database probe fails: the endpoint checks still run.
-        QTest::newRow("data unreadable") << copyDemoLibrary(QStringLiteral("unreadable"))
-                                         << QStringLiteral("服务已启动但读不到Quenlo数据") << true << 5000;
-        // server.py without the interpreter beside it: nohup runs, the server never comes.
-        QTest::newRow("no runtime-python") << writeProject("APP_VERSION = \"3\"\n") << QStringLiteral("服务没有在") << false << 800;
-        // The log cannot be opened for appending, so nothing is started.
-        const QString noLog = copyDemoLibrary(QStringLiteral("no-log"));
-        QDir().mkpath(noLog + QStringLiteral("/server.log"));
-        QTest::newRow("server.log is a folder") << noLog << QStringLiteral("无法写入 server.log") << false << 800;
-    }
-    void serverFails()
-    {
-        QFETCH(QString, root);
-        QFETCH(QString, reason);
-        QFETCH(bool, listening);
-        QFETCH(int, startWaitMs);
-        qputenv("DEMO_PREFERENCES_STATUS", "500");
-        const quint16 port = m_port;
-        m_real = true;
-        const ChildRun run = here(root, port, { 400ms, Milliseconds(startWaitMs), 50ms });
-        verifyQuiet(run);
-        QStringList lines = run.lines();
-        const QString failLine = QStringLiteral("FAIL: 确保服务可用：") + reason;
-        // The wait's length in the text is not this test's concern.
-        if (reason == QStringLiteral("服务没有在") && lines.value(1).startsWith(failLine))
-            lines[1] = failLine;
-        QCOMPARE(lines, output(root, failLine, listening ? demoMenu : menuUnreachable,
-                            listening ? QStringLiteral("OK: 自动同步 /api/autosync：关闭") : autosyncUnreachable, run.pid, true));
-        QCOMPARE(run.exitCode, 1);
-        QCOMPARE(listeningPids(port).size(), listening ? 1 : 0);
-        QCOMPARE(entriesOf(m_tmp), QStringList());
+        const quint16 port = freePort();
+        qputenv("LOCAL_LIBRARY_PORT", QByteArray::number(port));
+        QProcess child;
+        child.start(menubarBinary(), { QStringLiteral("--selftest"), root });
+        const qint64 pid = child.waitForStarted() ? child.processId() : 0;
+        QVERIFY(child.waitForFinished(30000));
+        const int running = ask(ServiceAddress { port }, endpoints::version).status;
+        endListeners(port, 0);
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()),
+            "OK: 定位项目目录：" + root + "\nOK: 服务已拉起（磁盘版本 3，端口 " + QString::number(port)
+                + "）\nOK: 菜单状态 /api/menu-status：未读 3 条，运行中 0 个，排队 0 个\n"
+                  "OK: 自动同步 /api/autosync：每 6 小时，下次 1月1日 00:00\n"
+                + agentLine.arg(pid) + "\n自检全部通过\n");
+        QCOMPARE(child.exitCode(), 0);
+        QCOMPARE(running, 200);
     }
 };
 
