@@ -1,257 +1,194 @@
 #include "enginefixture.h"
+#include "httpsserver.h"
 #include "net/quenloapi.h"
+#include "processinfo.h"
 #include "service/launchagent.h"
 
 #include <QtTest>
 
 using namespace quenlo;
-using quenlo::test::EngineFixture;
-using quenlo::test::FakeHttpServer;
-
-namespace {
-
-QJsonObject bodyOf(const FakeHttpServer::Request &r) { return QJsonDocument::fromJson(r.body).object(); }
-
-QByteArray errorJson(const QString &text)
-{
-    return QJsonDocument(QJsonObject{{"error", text}}).toJson(QJsonDocument::Compact);
-}
-
-const QString eighty = QString(80, QChar(u'误'));
-
-} // namespace
+using namespace quenlo::test;
 
 class TestCommands final : public QObject {
     Q_OBJECT
+    TestCertificates m_certs;
+    std::unique_ptr<HttpsTestServer> m_nas;
+
 private Q_SLOTS:
-    void clipboard_data()
+    void initTestCase()
     {
-        QTest::addColumn<QString>("clip");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QString>("sent"); // "<nothing>" when nothing may be sent
-        QTest::addColumn<QString>("message");
-        const QString nothing = QStringLiteral("<nothing>");
-        QTest::newRow("link accepted") << "  https://example.com/a\n" << 202 << QByteArray() << "https://example.com/a"
-                                       << "已收入Quenlo，等待后台处理";
-        QTest::newRow("16384 bytes are sent") << QString(16384, 'x') << 202 << QByteArray() << QString(16384, 'x')
-                                              << "已收入Quenlo，等待后台处理";
-        QTest::newRow("16385 bytes are refused") << QString(16385, 'x') << 202 << QByteArray() << nothing
-                                                 << "剪贴板内容过长，请复制单个链接";
-        QTest::newRow("three-byte characters past the limit")
-            << QString(5462, QChar(u'链')) << 202 << QByteArray() << nothing << "剪贴板内容过长，请复制单个链接";
-        QTest::newRow("blanks only") << " \n\t " << 202 << QByteArray() << nothing << "剪贴板中没有可添加的链接";
-        QTest::newRow("200 is a failure") << "https://e.com" << 200 << QByteArray("{}") << "https://e.com"
-                                          << "添加未成功，请稍后重试";
-        QTest::newRow("80-character error cut at 50") << "bad" << 400 << errorJson(eighty) << "bad"
-                                                      << eighty.left(50) + "…";
+        unsetProxyVariables();
+        m_certs = TestCertificates::make(makeFolder(QStringLiteral("certs")));
+        m_nas = std::make_unique<HttpsTestServer>(m_certs.serverCert, m_certs.serverKey);
+        QVERIFY2(m_certs.error.isEmpty() && m_nas->error().isEmpty(), qPrintable(m_certs.error + m_nas->error()));
     }
-    void clipboard()
+
+    void commands_data()
     {
-        QFETCH(QString, clip);
-        QFETCH(int, status);
+        QTest::addColumn<QString>("slot");
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<QByteArray>("reply"); // status and body; "0": the local server is gone; of the NAS in "nas …"
+        QTest::addColumn<QByteArray>("sent"); // the body posted; empty: nothing
+        QTest::addColumn<QStringList>("events"); // as EngineFixture records them
+        const auto row = [](const char *name, const char *slot, const QString &argument, const QByteArray &reply,
+                             const QByteArray &sent, const QStringList &events) {
+            QTest::newRow(name) << QString(slot) << argument << reply << sent << events;
+        };
+        const QString adding = "~正在收入Quenlo…", added = "已收入Quenlo，等待后台处理", nas = quenloOrigin();
+        row("link", "addFromClipboard", " https://e.com/a\n", "202", "{\"text\":\"https://e.com/a\"}",
+            { adding, added });
+        row("huge clipboard", "addFromClipboard", QString(8 << 20, 'x'), "202", "",
+            { "剪贴板内容过长，请复制单个链接" });
+        row("empty clipboard", "addFromClipboard", " \n", "202", "", { "剪贴板中没有可添加的链接" });
+        row("sync all", "syncAll", "", R"(200 {"state":"started"})", "{}",
+            { "~正在提交更新请求…", "已开始更新知识星球" });
+        row("sync all, server down", "syncAll", "", "0", "", { "~正在提交更新请求…", "服务未运行" });
+        row("autosync", "chooseAutosync", "6", "200 {}", R"({"hours":6})", { "自动同步已设为每 6 小时" });
+        row("autosync, older server", "chooseAutosync", "3", "404", R"({"hours":3})", { "当前服务版本还没有自动同步" });
+        row("transcription", "toggleLocalTranscription", "", R"(200 {"message":"已关闭本机转写"})",
+            R"({"enabled":false})", { "已关闭本机转写" });
+        row("transcription, server down", "toggleLocalTranscription", "", "0", "", { "本机转写开关设置失败" });
+        row("login, local", "logIn", "1234", "200 {}", "", {});
+        row("open library", "openLibrary", "", "", "", { "open http://127.0.0.1:PORT/" });
+        row("open settings", "openQuenloSettings", "", "", "", { "open " + nas + "/?settings=general" });
+        row("open folder", "openProjectFolder", "", "", "", { "open file://ROOT" });
+        row("quit", "quitKeepingService", "", "", "", { "quit" });
+        row("nas link", "addFromClipboard", " https://e.com/v ", R"(200 {"ok":true,"id":17})",
+            "{\"text\":\"https://e.com/v\"}", { adding, added });
+        row("nas link refused", "addFromClipboard", "v", R"(400 {"error":"链接无效"})", R"({"text":"v"})",
+            { adding, "链接无效" });
+        row("nas login", "logIn", " 12 34 ", "200 {}", R"({"token":" 12 34 "})", { "已连接Quenlo" });
+        row("nas login, no session", "logIn", "", "200 {}", R"({"token":""})", { "登录回执不完整" });
+        row("nas check, up", "restartService", "", "200 {}", "", {});
+        row("nas check, session refused", "restartService", "", "401 {}", "", {});
+        row("nas quit and stop", "quitAndStopService", "", "", "", { "quit" });
+        row("nas open library", "openLibrary", "", "", "", { "open " + nas + "/" });
+        row("nas open folder", "openProjectFolder", "", "", "", {});
+    }
+    void commands()
+    {
+        QFETCH(QString, slot);
+        QFETCH(QString, argument);
         QFETCH(QByteArray, reply);
-        QFETCH(QString, sent);
-        QFETCH(QString, message);
+        QFETCH(QByteArray, sent);
+        QFETCH(QStringList, events);
+        const bool nas = QByteArray(QTest::currentDataTag()).startsWith("nas");
+        const QByteArray path = QMap<QString, QByteArray> {
+            { "addFromClipboard", nas ? "/api/tasks" : "/api/clipboard-add" }, { "syncAll", "/api/sync-all" },
+            { "chooseAutosync", "/api/autosync" }, { "logIn", "/api/session" },
+            { "toggleLocalTranscription", "/api/transcription-worker" }, { "restartService", "/healthz" }
+        }.value(slot);
+        const int status = reply.left(3).toInt();
+        const QByteArray cookie = argument == " 12 34 " ? "quenlo_session=abc; Path=/" : "other=1";
         EngineFixture f;
-        f.server->route("POST", "/api/clipboard-add", FakeHttpServer::json(status, reply));
-        f.start();
+        f.server->route("POST", path, FakeHttpServer::json(status, reply.mid(4)));
+        m_nas->clearRoutes();
+        m_nas->route("GET", "/healthz", HttpsTestServer::json(200, "{}"));
+        m_nas->route(nas && slot == "restartService" ? "GET" : "POST", path,
+            HttpsTestServer::json(status, reply.mid(4), { { "Set-Cookie", cookie } }));
+        const QString root = EngineFixture::fakeProject();
+        f.start(nas ? std::nullopt : std::optional(root), [origin = m_nas->origin(), ca = m_certs.caCert] {
+            return std::make_unique<QuenloAPI>(origin, ca, nullptr, false);
+        });
         QVERIFY(f.settle());
         f.server->clearRequests();
-        f.engine->addFromClipboard(clip);
-        if (sent != "<nothing>")
-            QCOMPARE(f.statusLine(), QStringLiteral("正在收入Quenlo…"));
-        QVERIFY(f.settle());
-        const auto posts = f.server->requestsFor("POST", "/api/clipboard-add");
-        if (sent == "<nothing>") {
-            QVERIFY(posts.isEmpty());
-        } else {
-            QCOMPARE(posts.size(), 1);
-            QCOMPARE(bodyOf(posts[0]), (QJsonObject{{"text", sent}}));
-            QCOMPARE(posts[0].headers.value("content-type"), QByteArray("application/json"));
-            // A refresh follows in local mode.
-            QVERIFY(!f.server->requestsFor("GET", "/api/menu-status").isEmpty());
-        }
-        QCOMPARE(f.statusLine(), message);
-        QCOMPARE(f.notified(), QStringList{message}); // the interim message is not notified
-        QCOMPARE(f.flashes.last().duration, sent == "<nothing>" ? f.settings.flash.brief : f.settings.flash.added);
-    }
-
-    void syncAll_data()
-    {
-        QTest::addColumn<int>("status"); // 0: no server at all
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("started") << 200 << QByteArray(R"({"state":"started"})") << "已开始更新知识星球";
-        QTest::newRow("queued") << 200 << QByteArray(R"({"state":"queued"})") << "已排队，等前面的任务结束";
-        QTest::newRow("empty body") << 200 << QByteArray() << "更新请求已提交";
-        QTest::newRow("500 empty") << 500 << QByteArray() << "更新请求没有成功";
-        QTest::newRow("error cut at 30") << 409 << errorJson(eighty) << eighty.left(30) + "…";
-        QTest::newRow("no server") << 0 << QByteArray() << "服务未运行";
-    }
-    void syncAll()
-    {
-        QFETCH(int, status);
-        QFETCH(QByteArray, reply);
-        QFETCH(QString, message);
-        EngineFixture f;
-        f.server->route("POST", "/api/sync-all", FakeHttpServer::json(status, reply));
-        f.start();
-        QVERIFY(f.settle());
-        if (status == 0)
+        m_nas->clearLog();
+        if (reply == "0")
             f.server.reset();
-        f.engine->syncAll();
-        QCOMPARE(f.statusLine(), QStringLiteral("正在提交更新请求…"));
+        QElapsedTimer clock;
+        clock.start();
+        QObject *engine = f.engine.get();
+        QVERIFY(slot == "chooseAutosync"
+                ? QMetaObject::invokeMethod(engine, qPrintable(slot), Q_ARG(qint64, argument.toLongLong()))
+                : slot == "addFromClipboard" || slot == "logIn"
+                ? QMetaObject::invokeMethod(engine, qPrintable(slot), Q_ARG(QString, argument))
+                : QMetaObject::invokeMethod(engine, qPrintable(slot)));
+        QVERIFY2(clock.elapsed() < 300, qPrintable(QString::number(clock.elapsed()))); // nothing waits on this thread
         QVERIFY(f.settle());
-        if (f.server) {
-            const auto posts = f.server->requestsFor("POST", "/api/sync-all");
-            QCOMPARE(posts.size(), 1);
-            QCOMPARE(posts[0].body, QByteArray("{}"));
-        }
-        QCOMPARE(f.notified(), QStringList{message});
+        events.replaceInStrings("PORT", QString::number(f.settings.service.port)).replaceInStrings("ROOT", root);
+        QCOMPARE(f.events, events);
+        // A local command that reached the server is followed by a poll; nothing polls the NAS but a new check.
+        QByteArrayList bodies;
+        for (const auto &r : nas ? m_nas->requests() : QList<HttpsTestServer::Request>())
+            bodies << r.body;
+        for (const auto &r : f.server && !nas ? f.server->requestsFor("POST", path) : QList<FakeHttpServer::Request>())
+            bodies << r.body;
+        QCOMPARE(bodies.size(), int(!sent.isEmpty() || slot == "restartService"));
+        if (!sent.isEmpty())
+            QCOMPARE(QJsonDocument::fromJson(bodies.value(0)), QJsonDocument::fromJson(sent));
+        if (f.server)
+            QCOMPARE(f.server->requestsFor("GET", "/api/menu-status").size(), int(!nas && !sent.isEmpty()));
+        QCOMPARE(f.engine->state().serviceUp, status != 401 && f.server);
     }
 
-    void autosyncMovesTheCheckmark()
+    void checkmarks()
     {
+        // The automatic sync's mark follows the server; the login item's each click, which fails where a file stands
+        // in for its folder.
         EngineFixture f;
         auto hours = std::make_shared<std::atomic<int>>(24);
         f.server->route("GET", "/api/menu-status", [hours](const FakeHttpServer::Request &) {
-            return FakeHttpServer::json(200, QByteArray("{\"autosync\":{\"hours\":") + QByteArray::number(hours->load()) +
-                                                 ",\"next\":0}}");
+            return FakeHttpServer::json(200, R"({"autosync":{"hours":)" + QByteArray::number(*hours) + "}}");
         });
         f.server->route("POST", "/api/autosync", [hours](const FakeHttpServer::Request &r) {
-            hours->store(QJsonDocument::fromJson(r.body).object().value("hours").toInt());
+            *hours = QJsonDocument::fromJson(r.body)["hours"].toInt();
             return FakeHttpServer::json(200, "{}");
         });
         f.start();
-        QVERIFY(f.settle());
-        QVERIFY(f.menu()[MenuItem::Autosync24].checked);
-        f.engine->chooseAutosync(6);
-        QVERIFY(f.settle());
-        QCOMPARE(bodyOf(f.server->requestsFor("POST", "/api/autosync").value(0)), (QJsonObject{{"hours", 6}}));
-        QVERIFY(f.menu()[MenuItem::Autosync6].checked);
-        QVERIFY(!f.menu()[MenuItem::Autosync24].checked);
-        f.engine->chooseAutosync(0);
-        QVERIFY(f.settle());
-        QCOMPARE(bodyOf(f.server->requestsFor("POST", "/api/autosync").value(1)), (QJsonObject{{"hours", 0}}));
-        QCOMPARE(f.notified(), (QStringList{"自动同步已设为每 6 小时", "已关闭自动同步"}));
-        QVERIFY(f.menu()[MenuItem::Autosync0].checked);
+        QVERIFY(f.settle() && f.menu()[MenuItem::Autosync24].checked);
+        int click = 0;
+        for (const qint64 choice : { 6, 0, 12 }) {
+            QVERIFY(++click < 3
+                || (QDir(f.configHome + "/autostart").removeRecursively()
+                    && writeFile(f.configHome + "/autostart", "")));
+            f.engine->toggleLaunchAgent();
+            f.engine->chooseAutosync(choice);
+            QVERIFY(f.settle());
+            QCOMPARE(f.menu()[MenuItem::Startup].checked, click == 1);
+            QCOMPARE(launchAgentEnabled(linuxPlatform(f.configHome)), click == 1);
+            QVERIFY(f.menu()[autosyncItem(choice)].checked && !f.menu()[MenuItem::Autosync24].checked);
+        }
+        QCOMPARE(f.events,
+            (QStringList { "已设为开机自动启动", "自动同步已设为每 6 小时", "已取消开机自动启动", "已关闭自动同步",
+                "写入开机启动设置失败", "自动同步已设为每 12 小时" }));
     }
 
-    void autosyncOnAnOlderServer()
+    void serviceCommands()
     {
+        // The engine on a copy of the demo library: the first check starts its server on a free port.
         EngineFixture f;
-        f.server->route("POST", "/api/autosync", FakeHttpServer::json(404, errorJson("no such thing")));
-        f.start();
-        QVERIFY(f.settle());
-        f.engine->chooseAutosync(3);
-        QVERIFY(f.settle());
-        QCOMPARE(f.notified(), QStringList{"当前服务版本还没有自动同步"});
-    }
-
-    void transcription_data()
-    {
-        QTest::addColumn<QByteArray>("current"); // empty: the GET gets a non-JSON 500
-        QTest::addColumn<bool>("asked");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("switch off") << QByteArray(R"({"enabled":true,"ready":true})") << false
-                                    << QByteArray(R"({"message":"已关闭本机转写"})") << "已关闭本机转写";
-        QTest::newRow("unknown state asks for on") << QByteArray() << true << QByteArray("oops")
-                                                   << "本机转写开关设置失败";
-        QTest::newRow("message wins over error") << QByteArray(R"({"enabled":false})") << true
-                                                 << QByteArray(R"({"message":"好","error":"坏"})") << "好";
-    }
-    void transcription()
-    {
-        QFETCH(QByteArray, current);
-        QFETCH(bool, asked);
-        QFETCH(QByteArray, reply);
-        QFETCH(QString, message);
-        EngineFixture f;
-        f.server->route("POST", "/api/transcription-worker", FakeHttpServer::json(500, reply));
-        f.start();
-        QVERIFY(f.settle());
-        f.server->route("GET", "/api/transcription-worker",
-                        current.isEmpty() ? FakeHttpServer::json(500, "x") : FakeHttpServer::json(200, current));
-        f.engine->toggleLocalTranscription();
-        QVERIFY(f.settle());
-        const auto posts = f.server->requestsFor("POST", "/api/transcription-worker");
-        QCOMPARE(posts.size(), 1);
-        QCOMPARE(bodyOf(posts[0]), (QJsonObject{{"enabled", asked}}));
-        QCOMPARE(f.notified(), QStringList{message});
-    }
-
-    void transcriptionWithTheServerDown()
-    {
-        EngineFixture f;
-        f.start();
-        QVERIFY(f.settle());
+        const quint16 port = freePort();
         f.server.reset();
-        f.engine->toggleLocalTranscription();
-        QVERIFY(f.settle());
-        QCOMPARE(f.notified(), QStringList{"本机转写开关设置失败"});
-    }
-
-    void openCommands()
-    {
-        EngineFixture f;
-        const QString root = EngineFixture::fakeProject();
-        f.start(root);
-        f.engine->openLibrary();
-        f.engine->openQuenloSettings();
-        f.engine->openProjectFolder();
-        QCOMPARE(f.opened.size(), 3);
-        QCOMPARE(f.opened[0], QUrl(f.settings.service.base() + "/"));
-        // Settings always live on the NAS library, in local mode too.
-        QCOMPARE(f.opened[1], QUrl(quenloOrigin() + "/?settings=general"));
-        QCOMPARE(f.opened[2], QUrl::fromLocalFile(root));
-        QVERIFY(f.flashes.isEmpty());
-    }
-
-    void launchAgentToggle()
-    {
-        EngineFixture f;
-        f.start();
-        const PlatformTable table = linuxPlatform(f.configHome);
-        QVERIFY(!launchAgentEnabled(table));
-        f.engine->toggleLaunchAgent();
-        QVERIFY(launchAgentEnabled(table));
-        QVERIFY(f.menu()[MenuItem::Startup].checked);
-        f.engine->toggleLaunchAgent();
-        QVERIFY(!launchAgentEnabled(table));
-        QVERIFY(!f.menu()[MenuItem::Startup].checked);
-        QCOMPARE(f.notified(), (QStringList{"已设为开机自动启动", "已取消开机自动启动"}));
-    }
-
-    void launchAgentFolderUnwritable()
-    {
-        EngineFixture f;
-        // A file where the autostart folder should be: the entry cannot be written.
-        test::writeFile(f.configHome + "/autostart", "not a folder");
-        f.start();
-        f.engine->toggleLaunchAgent();
-        QCOMPARE(f.notified(), QStringList{"写入开机启动设置失败"});
-        QVERIFY(!f.menu()[MenuItem::Startup].checked);
-    }
-
-    void nasModeServiceCommands()
-    {
-        EngineFixture f;
-        f.start(std::nullopt, [] { return std::make_unique<QuenloAPI>(QStringLiteral("https://127.0.0.1:1"), QString(), nullptr, false); });
-        QCOMPARE(f.engine->mode(), CompanionMode::NAS);
+        f.settings = fastSettings(port);
+        f.settings.supervisor.startWait = Milliseconds(4000);
+        const auto server = [port] { return listeningPids(port); };
+        const auto cleanup = qScopeGuard([port] { endListeners(port); });
+        f.start(copyDemoLibrary());
         QVERIFY(f.settle(30000));
-        f.engine->openProjectFolder();
-        QVERIFY(f.opened.isEmpty());
-        QSignalSpy polls(f.engine.get(), &Controller::pollApplied);
-        f.engine->restartService();
-        QVERIFY(polls.wait(30000));
-        QVERIFY(f.flashes.isEmpty());
-        QCOMPARE(f.statusLine(), QStringLiteral("服务未运行"));
+        QCOMPARE(server().size(), 1);
+        // A restart replaces the server; one with nothing running starts one; one whose new server answers after
+        // about 90% of the wait still succeeds.
+        for (const QByteArray delay : { "0", "-", "3.5" }) {
+            const QList<pid_t> before = server();
+            if (delay == "-")
+                endListeners(port);
+            qputenv("DEMO_START_DELAY", delay);
+            f.events.clear();
+            f.engine->restartService();
+            QVERIFY(f.settle(30000));
+            QCOMPARE(f.events, (QStringList { "~正在重启服务…", "服务已重启" }));
+            QCOMPARE(server().size(), 1);
+            QVERIFY(server() != before);
+        }
+        qunsetenv("DEMO_START_DELAY");
+        f.engine->quitKeepingService();
+        QVERIFY(!server().isEmpty());
+        // Quitting and stopping ends the server before the quit.
+        QObject::connect(
+            f.engine.get(), &Controller::quitRequested, [&] { f.events << QString::number(server().size()); });
         f.engine->quitAndStopService();
-        QCOMPARE(f.quits, 1);
-        f.engine->openLibrary();
-        QCOMPARE(f.opened.value(0), QUrl(quenloOrigin() + "/"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.quits, 2, 10000);
+        QCOMPARE(f.events.mid(2), (QStringList { "quit", "~正在停止服务…", "quit", "0" }));
     }
 };
 

@@ -1,144 +1,153 @@
 #include "enginefixture.h"
+#include "model/identity.h"
+#include "service/runcapturing.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
 using namespace quenlo;
-using quenlo::test::EngineFixture;
-using quenlo::test::FakeHttpServer;
-using M = quenlo::Milliseconds;
+using namespace quenlo::test;
+using M = Milliseconds;
 
 class TestEngine final : public QObject {
     Q_OBJECT
+
 private Q_SLOTS:
-    void pollRendersMenuStatus()
+    void polls_data()
     {
+        QTest::addColumn<int>("status"); // of /api/menu-status; 0: the server goes after the start
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QStringList>("lines"); // status, first job, worker status; then the symbol
+        const QString idle = QStringLiteral("关闭后不再领取转写任务");
+        QTest::newRow("menu status") << 200 << QByteArray(R"({"unread":3,"jobs":[{"kind":"zsxq","progress":40}]})")
+                                     << QStringList { "服务运行中 · 未读 3 条", "知识星球同步 · 40%", idle,
+                                            symbolBusy };
+        QTest::newRow("older server") << 404 << QByteArray()
+                                      << QStringList { "服务运行中", "知识星球同步 · 50%", idle, symbolBusy };
+        QTest::newRow("unreachable") << 0 << QByteArray()
+                                     << QStringList { "服务未运行", "本机未配置离线转写", symbolWarning };
+    }
+    void polls()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
         EngineFixture f;
-        f.server->route("GET", "/api/menu-status",
-                        FakeHttpServer::json(200, R"({"unread":3,"jobs":[{"kind":"zsxq","progress":40},
-                           {"label":"B","message":"第二"},{"kind":"all"}],"queue":[{"label":"Q1"},{"kind":"dedao"}],
-                           "autosync":{"hours":6,"next":0}})"));
+        f.server->route("GET", "/api/menu-status", FakeHttpServer::json(status ? status : 404, body));
+        f.server->route(
+            "GET", "/api/sync-status", FakeHttpServer::json(200, R"({"zsxq":{"running":true,"progress":50}})"));
         f.start();
         QCOMPARE(f.engine->mode(), CompanionMode::Local);
-        QVERIFY(f.waitForPolls(1));
-        QCOMPARE(f.visibleLines(),
-                 (QStringList{"服务运行中 · 未读 3 条", "知识星球同步 · 40%", "B · 第二", "排队中：Q1 等 2 个"}));
+        QVERIFY(f.settle());
+        QCOMPARE(f.server->requestsFor("GET", "/api/menu-status").size(), 2); // at the start, behind the first check
+        if (status == 0) {
+            f.server.reset();
+            f.engine->refresh();
+            QVERIFY(f.settle());
+        }
         const MenuModel m = f.menu();
-        QCOMPARE(m.symbol, symbolBusy);
-        QVERIFY(m[MenuItem::Autosync6].checked);
-        QVERIFY(!m[MenuItem::NextLine].visible);
-        QVERIFY(m[MenuItem::Transcription].checked);
-        QVERIFY(m[MenuItem::Transcription].enabled);
-        QCOMPARE(m[MenuItem::TranscriptionStatus].text, QStringLiteral("关闭后不再领取转写任务"));
-        QCOMPARE(f.engine->pollingInterval(), f.settings.poll.interval);
-        // The version on disk matched the running one: nothing was stopped or started.
+        const QStringList lines { m[MenuItem::StatusLine].text, m[MenuItem::Job0].text,
+            m[MenuItem::TranscriptionStatus].text, m.symbol };
+        QTEST(lines.filter(QRegularExpression(".")), "lines");
+    }
+
+    void startUp_data()
+    {
+        QTest::addColumn<QByteArray>("version"); // what /api/version answers; empty: 500
+        QTest::addColumn<bool>("nasClient"); // the root holds ".nas-client.json"
+        QTest::addColumn<bool>("started"); // a start was issued: server.log exists
+        QTest::addColumn<bool>("failed");
+        QTest::newRow("same version kept") << QByteArray(R"({"version":"5"})") << false << false << false;
+        QTest::newRow("other version replaced") << QByteArray(R"({"version":"4"})") << false << true << false;
+        QTest::newRow("nas client kept") << QByteArray(R"({"version":"5"})") << true << false << false;
+        QTest::newRow("nothing answers") << QByteArray() << false << true << true;
+    }
+    void startUp()
+    {
+        QFETCH(QByteArray, version);
+        QFETCH(bool, nasClient);
+        QFETCH(bool, failed);
+        const QString failure = QStringLiteral("服务启动失败，请查看 server.log");
+        EngineFixture f;
+        f.settings.supervisor = { M(100), M(300), M(50) };
+        f.settings.flash.startFailure = M(300);
+        f.server->route("GET", "/api/version", FakeHttpServer::json(version.isEmpty() ? 500 : 200, version));
+        f.server->route("GET", "/api/preferences", FakeHttpServer::json(200, "{}"));
+        const QString root = EngineFixture::fakeProject();
+        QVERIFY(!nasClient || writeFile(root + "/.nas-client.json", "{}"));
+        f.start(root);
+        QCOMPARE(f.engine->mode(), nasClient ? CompanionMode::NASClient : CompanionMode::Local);
+        QVERIFY(f.settle());
+        QTEST(QFile::exists(root + "/server.log"), "started");
+        QCOMPARE(f.events, failed ? QStringList { failure } : QStringList());
+        // A failure outlives its flash while the server stays down, and goes with the first poll that finds it up.
+        QTRY_VERIFY(!f.engine->flashMessage());
+        QCOMPARE(f.statusLine(), version.isEmpty() ? failure : QStringLiteral("服务运行中"));
+        QCOMPARE(f.engine->serviceBroken(), version.isEmpty());
+        f.server->route("GET", "/api/version", FakeHttpServer::json(200, "{}"));
+        f.engine->refresh();
+        QVERIFY(f.settle());
+        QCOMPARE(f.statusLine(), QStringLiteral("服务运行中"));
         QVERIFY(!f.engine->serviceBroken());
     }
 
-    void pollFallsBackForOlderServers()
+    void quitting_data()
     {
-        EngineFixture f;
-        f.server->route("GET", "/api/menu-status", FakeHttpServer::json(404, "<html></html>"));
-        f.server->route("GET", "/api/sync-status", FakeHttpServer::json(200, R"({"zsxq":{"running":true,"progress":40}})"));
-        f.start();
-        QVERIFY(f.waitForPolls(1));
-        QCOMPARE(f.visibleLines(), (QStringList{"服务运行中", "知识星球同步 · 40%"}));
-        QVERIFY(!f.engine->state().unread);
+        QTest::addColumn<bool>("hang"); // else the poll answers within the quit wait
+        QTest::newRow("poll answers in time") << false;
+        QTest::newRow("poll hangs") << true;
     }
-
-    void unreachableServerShowsDown()
+    void quitting()
     {
+        // The engine goes while a poll still runs: quitting waits for it only up to its bound, and its late result
+        // touches nothing. Meanwhile the main thread never waits on the server.
+        QFETCH(bool, hang);
         EngineFixture f;
-        f.start();
-        QVERIFY(f.waitForPolls(1));
-        f.server.reset(); // the port is closed now
-        f.engine->refresh();
-        QVERIFY(f.waitForPolls(1));
-        const MenuModel m = f.menu();
-        QCOMPARE(m[MenuItem::StatusLine].text, QStringLiteral("服务未运行"));
-        QCOMPARE(m.symbol, symbolWarning);
-        QCOMPARE(m[MenuItem::TranscriptionStatus].text, QStringLiteral("本机未配置离线转写"));
-        QVERIFY(!m[MenuItem::Transcription].enabled);
-    }
-
-    void hangingServerNeverStallsTheMainThread()
-    {
-        EngineFixture f;
-        f.start();
-        QVERIFY(f.waitForPolls(1));
-        FakeHttpServer::Reply hang;
-        hang.hang = true;
-        f.server->route("GET", "/api/menu-status", hang);
-        f.engine->refresh();
-        QElapsedTimer clock;
-        clock.start();
-        qint64 last = 0;
-        qint64 longest = 0;
-        QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [&] {
-            longest = std::max(longest, clock.elapsed() - last);
-            last = clock.elapsed();
-        });
-        tick.start(5);
-        QVERIFY(f.waitForPolls(1, 10000));
-        QVERIFY2(longest < 50, qPrintable(QStringLiteral("longest gap %1 ms").arg(longest)));
-        QVERIFY(clock.elapsed() >= 1900); // the poll really waited on the server
-    }
-
-    void timerTicksDoNotPileUp()
-    {
-        EngineFixture f;
-        f.settings.poll.openMenuInterval = M(100);
-        f.settings.poll.openMenuLimit = M(60000);
+        f.settings.quitWait = M(hang ? 300 : 1500);
         f.start();
         QVERIFY(f.settle());
-        // Each poll now takes about 0.6 s, six ticks' worth.
         FakeHttpServer::Reply slow = FakeHttpServer::json(200, "{}");
-        slow.delayMs = 600;
+        slow.delayMs = 200;
+        slow.hang = hang;
         f.server->route("GET", "/api/menu-status", slow);
         f.server->clearRequests();
-        f.engine->menuOpened(); // one explicit poll, then fast ticks
-        QCOMPARE(f.engine->pollingInterval(), M(100));
-        int worst = 0;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 2500) {
-            worst = std::max(worst, f.engine->work().pending());
-            QTest::qWait(20);
-        }
-        // Explicit poll plus at most one timer poll at a time, never a growing backlog.
-        QVERIFY2(worst <= 2, qPrintable(QString::number(worst)));
-        QVERIFY(f.server->requestsFor("GET", "/api/menu-status").size() >= 3);
-        f.engine->menuClosed();
-        QCOMPARE(f.engine->pollingInterval(), f.settings.poll.interval);
+        QElapsedTimer clock;
+        clock.start();
+        f.engine->refresh();
+        QTRY_COMPARE(f.server->requestsFor("GET", "/api/menu-status").size(), 1);
+        QVERIFY(clock.restart() < 500);
+        const QString threads = runCapturing("/bin/sh", { "-c", QString("cat /proc/%1/task/*/comm").arg(getpid()) });
+        QVERIFY(threads.split('\n').contains(workQueueLabel.right(15))); // the queue's thread, named after its label
+        f.engine.reset();
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QTest::qWait(hang ? 2200 : 0);
     }
 
-    void openMenuPollingEndsWhenNoCloseArrives()
+    void rhythm()
     {
         EngineFixture f;
-        f.start();
-        f.engine->menuOpened();
-        QCOMPARE(f.engine->pollingInterval(), f.settings.poll.openMenuInterval);
-        QTRY_COMPARE_WITH_TIMEOUT(f.engine->pollingInterval(), f.settings.poll.interval, 2000);
-        // A close that does arrive still stops the fallback from firing later.
-        f.engine->menuOpened();
-        f.engine->menuClosed();
-        f.engine->menuOpened();
-        QTest::qWait(300);
-        QCOMPARE(f.engine->pollingInterval(), f.settings.poll.openMenuInterval);
-    }
-
-    void refreshNowPollsAtOnceAndRestartsTheRhythm()
-    {
-        // After a wake or a second start the menu must be right at once, not at the next tick.
-        EngineFixture f;
-        f.settings.poll.interval = M(1000);
+        f.settings.poll = { M(1000), M(100), M(1500) };
         f.start();
         QVERIFY(f.settle());
+        FakeHttpServer::Reply slow = FakeHttpServer::json(200, "{}");
+        slow.delayMs = 300; // three ticks' worth of the open menu's polling
+        f.server->route("GET", "/api/menu-status", slow);
+        f.server->clearRequests();
+        const auto polls = [&f] { return f.server->requestsFor("GET", "/api/menu-status").size(); };
+        // Ticks never pile up behind a slow poll; fast polling ends by itself when the menu's close never arrives.
+        f.engine->menuOpened();
+        QCOMPARE(f.engine->pollingInterval(), M(100));
+        int worst = 0;
+        for (int i = 0; i < 70; ++i, QTest::qWait(20))
+            worst = std::max(worst, f.engine->work().pending());
+        QCOMPARE(worst, 2); // the menu's own poll, and one from the timer at a time
+        QVERIFY(polls() >= 3);
+        QTRY_COMPARE_WITH_TIMEOUT(f.engine->pollingInterval(), M(1000), 500);
+        f.engine->menuOpened();
+        f.engine->menuClosed();
+        QCOMPARE(f.engine->pollingInterval(), M(1000));
+        // After a wake the menu must be right at once: refreshNow polls and starts the rhythm anew.
         QTest::qWait(500);
         f.server->clearRequests();
         f.engine->refreshNow();
-        const auto polls = [&f] { return f.server->requestsFor("GET", "/api/menu-status").size(); };
         QTRY_COMPARE_WITH_TIMEOUT(polls(), 1, 300);
         QTest::qWait(700); // the old rhythm would have ticked by now
         QCOMPARE(polls(), 1);
@@ -148,69 +157,16 @@ private Q_SLOTS:
     void newestFlashOwnsTheLine()
     {
         EngineFixture f;
-        f.server->route("GET", "/api/menu-status", FakeHttpServer::json(200, R"({"unread":1})"));
         f.start();
-        QVERIFY(f.waitForPolls(1));
+        QVERIFY(f.settle());
         f.engine->flash(Message::outcome(QStringLiteral("第一条"), M(300)));
         QTest::qWait(100);
-        f.engine->flash(Message::outcome(QStringLiteral("第二条"), M(800)));
+        f.engine->flash(Message::outcome(QStringLiteral("正在做第二条"), M(800)));
         QTest::qWait(400); // the first one's time has run out
-        QCOMPARE(f.statusLine(), QStringLiteral("第二条"));
-        QTRY_COMPARE_WITH_TIMEOUT(f.statusLine(), QStringLiteral("服务运行中 · 未读 1 条"), 2000);
-        QCOMPARE(f.notified(), (QStringList{"第一条", "第二条"}));
-    }
-
-    void messageKinds_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("notifies");
-        QTest::newRow("interim") << "正在重启服务…" << false;
-        QTest::newRow("result") << "服务已重启" << true;
-        QTest::newRow("interim word later") << "服务正在重启" << true;
-    }
-    void messageKinds()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, notifies);
-        QCOMPARE(Message::outcome(text, M(1)).notifies(), notifies);
-        QVERIFY(!Message::progress(text, M(1)).notifies());
-    }
-
-    void failedFirstStartIsShownAndStays()
-    {
-        EngineFixture f;
-        f.server.reset(); // nothing answers, and the folder has no interpreter to start one
-        f.settings.supervisor.startWait = M(300);
-        f.start();
-        QVERIFY(f.settle(20000));
-        QCOMPARE(f.notified(), QStringList{"服务启动失败，请查看 server.log"});
-        QCOMPARE(f.flashes.value(0).duration, f.settings.flash.startFailure);
-        QVERIFY(f.engine->serviceBroken());
-        // After its time the message stays, now as the state of a server that is still down.
-        QTRY_VERIFY_WITH_TIMEOUT(!f.engine->flashMessage(), 4000);
-        QCOMPARE(f.statusLine(), QStringLiteral("服务启动失败，请查看 server.log"));
-        QCOMPARE(f.menu().symbol, symbolWarning);
-    }
-
-    void quitWhileAPollHangs()
-    {
-        // The engine goes while its poll still waits on a silent server: quitting waits only
-        // its bound, and the poll's late result touches nothing that is gone.
-        EngineFixture f;
-        f.start();
-        QVERIFY(f.waitForPolls(1));
-        FakeHttpServer::Reply hang;
-        hang.hang = true;
-        f.server->route("GET", "/api/menu-status", hang);
-        QVERIFY(f.settle());
-        f.server->clearRequests();
-        f.engine->refresh();
-        QTRY_VERIFY(!f.server->requestsFor("GET", "/api/menu-status").isEmpty()); // the poll now waits
-        QElapsedTimer clock;
-        clock.start();
-        f.engine.reset();
-        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
-        QTest::qWait(2500); // the abandoned poll times out and returns meanwhile
+        QCOMPARE(f.statusLine(), QStringLiteral("正在做第二条"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.statusLine(), QStringLiteral("服务运行中"), 1500);
+        QCOMPARE(f.events, (QStringList { "第一条", "~正在做第二条" })); // "正在…" is interim: never notified
+        QVERIFY(Message::outcome("服务正在重启", M(1)).notifies() && !Message::progress("服务已重启", M(1)).notifies());
     }
 };
 

@@ -1,4 +1,6 @@
+#include "engine/commandmessages.h"
 #include "engine/menumodel.h"
+#include "model/text.h"
 
 #include <QtTest>
 
@@ -6,242 +8,134 @@ using namespace quenlo;
 
 namespace {
 
-MenuState upState()
+// An item as one string: its text, then "!" when disabled, "-" when hidden, "✓" when checked, "?" with a tool tip.
+QString shown(const ItemView &v)
 {
-    MenuState s;
-    s.serviceUp = true;
-    return s;
+    return v.text + (v.enabled ? "" : "!") + (v.visible ? "" : "-") + (v.checked ? "✓" : "")
+        + (v.toolTip.isEmpty() ? "" : "?");
 }
 
-MenuModel rendered(const MenuState &s, bool broken = false, std::optional<QString> flash = std::nullopt,
-                   bool launchAgent = false, CompanionMode mode = CompanionMode::Local)
+// The local menu before any poll, item by item.
+const QStringList fresh { "打开Quenlo", "从剪贴板添加", "本机设置", "Quenlo设置…", "设置Quenlo登录码…!",
+    "使用本机算力转写", "正在检查本机转写环境…!", "正在检查服务…!", "!-", "!-", "!-", "立即同步全部", "自动同步",
+    "关闭", "每 3 小时", "每 6 小时", "每 12 小时", "每天", "!-", "开机自动启动", "打开项目文件夹", "重启服务",
+    "退出（Quenlo继续在后台运行）", "退出并停止服务" };
+
+// The menu for a /api/menu-status object ("" before any poll) or, with "worker", a worker reply, with what the other
+// \a flags say: the items that differ from the fresh menu, and the symbol unless it is the normal one.
+QString menuChanges(const QString &flags, const QByteArray &body)
 {
-    return menuModel(MenuInputs{mode, s, true, std::nullopt, broken, std::move(flash), launchAgent});
+    const bool worker = flags.contains("worker");
+    MenuState s = readMenuStatus(QJsonDocument::fromJson(worker ? "{}" : body).object());
+    s.serviceUp = !flags.contains("down");
+    const CompanionMode mode = flags.contains("nas") ? CompanionMode::NAS
+        : flags.contains("client")                   ? CompanionMode::NASClient
+                                                     : CompanionMode::Local;
+    const auto w = worker ? std::make_optional(readTranscriptionWorker(HTTPReply { 200, body })) : std::nullopt;
+    const MenuModel m
+        = menuModel({ mode, s, !worker && !body.isEmpty(), w, flags.contains("broken"), std::nullopt, false });
+    QStringList out;
+    for (int i = 0; i < menuItemCount; ++i)
+        if (shown(m.items[size_t(i)]) != fresh[i])
+            out << shown(m.items[size_t(i)]);
+    return (m.symbol == symbolNormal ? out : out << m.symbol).join(" | ");
 }
+
+const QString noSync = "立即同步全部!? | 关闭!? | 每 3 小时!? | 每 6 小时!? | 每 12 小时!? | 每天!?";
+const QString next = "下次：" + humanTime(1e9) + "!";
+const QByteArray errorOf80 = R"({"error":")" + QString(80, u'错').toUtf8() + "\"}";
+const auto cut = [](int n) { return QString(n, u'错') + "…"; };
 
 } // namespace
 
 class TestMenuModel final : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void beforeAnyPoll()
+    // What the user reads for each input: the menu, the tool tip, the message of each command's reply.
+    void texts_data()
     {
-        const MenuState none;
-        const MenuModel m = menuModel(MenuInputs{CompanionMode::Local, none, false, std::nullopt, false, std::nullopt, false});
-        QCOMPARE(m[MenuItem::StatusLine].text, QStringLiteral("正在检查服务…"));
-        QCOMPARE(m[MenuItem::TranscriptionStatus].text, QStringLiteral("正在检查本机转写环境…"));
-        QCOMPARE(m.symbol, symbolNormal);
-        for (MenuItem line : {MenuItem::StatusLine, MenuItem::TranscriptionStatus, MenuItem::Job0, MenuItem::QueueLine,
-                              MenuItem::NextLine})
-            QVERIFY(!m[line].enabled);
-        for (MenuItem hidden : {MenuItem::Job0, MenuItem::Job1, MenuItem::QueueLine, MenuItem::NextLine})
-            QVERIFY(!m[hidden].visible);
-        const QStringList autosync{"关闭", "每 3 小时", "每 6 小时", "每 12 小时", "每天"};
-        for (int i = 0; i < 5; ++i)
-            QCOMPARE(m[autosyncItem(autosyncChoices[size_t(i)])].text, autosync[i]);
+        QTest::addColumn<QString>("reader");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("text");
+        const auto row = [](const char *reader, int status, const QByteArray &body, const QString &text) {
+            QTest::addRow("%s %d %s", reader, status, qPrintable(QString::fromUtf8(body).left(30)))
+                << QString(reader) << status << body << text;
+        };
+        row("menu", 0, "", "");
+        row("menu client", 0, "", noSync + " | 重启本机连接 | 退出并停止本机连接");
+        row("menu nas", 0, "",
+            "设置Quenlo登录码… | " + noSync + " | 打开项目文件夹! | 重新检查连接 | 退出并停止本机连接!");
+        row("menu", 0, R"({"unread":3,"jobs":[{"label":"A","progress":42}],"queue":[{"label":"Q"}]})",
+            "服务运行中 · 未读 3 条! | A · 42%! | 排队中：Q! | " + symbolBusy);
+        row("menu", 0, R"({"unread":0,"jobs":[{"label":"A","message":"一"},{"label":"B"},{"label":"C"}],
+                "queue":[{"label":"P"},{"label":"Q"}]})",
+            "服务运行中 · 未读 0 条! | A · 一! | B · 进行中! | 排队中：P 等 2 个! | " + symbolBusy);
+        row("menu down broken", 0, R"({"jobs":[{"label":"A"}]})",
+            "服务启动失败，请查看 server.log! | A · 进行中! | " + symbolWarning);
+        row("menu down", 0, R"({"unread":5})", "服务未运行! | " + symbolWarning);
+        row("menu", 0, R"({"autosync":{"hours":6,"next":0}})", "服务运行中! | 每 6 小时✓");
+        row("menu", 0, R"({"autosync":{"hours":0,"next":1e9}})", "服务运行中! | 关闭✓");
+        row("menu", 0, R"({"autosync":{"hours":24,"next":1e9}})", "服务运行中! | 每天✓ | " + next);
+        row("menu worker", 0, R"({"ready":true,"running":true,"enabled":true})",
+            "使用本机算力转写✓ | 本机转写服务运行中!");
+        row("menu worker", 0, R"({"ready":true,"running":false})", "关闭后不再领取转写任务!");
+        row("menu worker", 0, R"({"ready":true,"running":1,"enabled":true})",
+            "使用本机算力转写✓ | 关闭后不再领取转写任务!");
+        row("menu worker", 0, R"({"ready":false,"enabled":true})", "使用本机算力转写!✓ | 本机未配置离线转写!");
+        row("menu worker", 0, R"({"ready":1,"enabled":1})", "使用本机算力转写! | 本机未配置离线转写!");
+        row("tool tip", -1, "", "本地Quenlo\n服务未运行"); // the status is the age in seconds; -1: never polled
+        row("tool tip", 9, "", "本地Quenlo\n服务未运行\n刚刚更新");
+        row("tool tip", 10, "", "本地Quenlo\n服务未运行\n10 秒前更新");
+        row("tool tip", 60, "", "本地Quenlo\n服务未运行\n1 分钟前更新");
+        row("tool tip", 120, "", "本地Quenlo\n服务未运行\n2 分钟前更新");
+        row("clipboard", 0, " " + QByteArray(16384, 'a'), QString(16384, 'a'));
+        row("clipboard", 0, QString(5462, u'链').toUtf8(), "剪贴板内容过长，请复制单个链接"); // 16386 bytes
+        row("add", 202, R"({"error":"x"})", "已收入Quenlo，等待后台处理");
+        row("add", 200, "{}", "添加未成功，请稍后重试");
+        row("add", 400, errorOf80, cut(50));
+        row("nas", 200, R"({"ok":true,"id":null})", "已收入Quenlo，等待后台处理");
+        row("nas", 200, R"({"ok":true})", "未取得投递回执，请查看任务中心");
+        row("nas", 200, R"({"ok":false,"id":1})", "未取得投递回执，请查看任务中心");
+        row("sync", 200, R"({"state":"started"})", "已开始更新知识星球");
+        row("sync", 200, R"({"state":"queued"})", "已排队，等前面的任务结束");
+        row("sync", 200, R"({"state":"running"})", "知识星球更新正在进行中");
+        row("sync", 200, R"({"state":"done"})", "更新请求已提交");
+        row("sync", 409, errorOf80, cut(30));
+        row("sync", 0, R"({"error":""})", "服务未运行");
+        row("sync", 500, "", "更新请求没有成功");
+        row("autosync 6", 404, R"({"error":"x"})", "当前服务版本还没有自动同步");
+        row("autosync 0", 200, "", "已关闭自动同步");
+        row("autosync 6", 200, "", "自动同步已设为每 6 小时");
+        row("autosync 6", 500, errorOf80, cut(30));
+        row("autosync 6", -1, "", "设置没有保存成功");
+        row("switch", 500, R"({"message":"好","error":"坏"})", "好");
+        row("switch", 200, R"({"message":" ","error":"坏"})", "坏");
+        row("switch", 200, R"({"message":1})", "本机转写开关设置失败");
+        row("next switch", 200, R"({"enabled":true})", "false");
+        row("next switch", 200, R"({"enabled":false})", "true");
+        row("next switch", 200, R"({"enabled":"no"})", "true");
+        row("next switch", -1, "", "true");
     }
-
-    void modes_data()
+    void texts()
     {
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<bool>("loginEnabled");
-        QTest::addColumn<bool>("syncEnabled");
-        QTest::addColumn<QString>("restartTitle");
-        QTest::addColumn<QString>("quitStopTitle");
-        QTest::addColumn<bool>("quitStopEnabled");
-        QTest::addColumn<bool>("folderEnabled");
-        QTest::newRow("local") << int(CompanionMode::Local) << false << true << "重启服务" << "退出并停止服务" << true
-                               << true;
-        QTest::newRow("nas client") << int(CompanionMode::NASClient) << false << false << "重启本机连接"
-                                    << "退出并停止本机连接" << true << true;
-        QTest::newRow("nas") << int(CompanionMode::NAS) << true << false << "重新检查连接" << "退出并停止本机连接"
-                             << false << false;
-    }
-    void modes()
-    {
-        QFETCH(int, mode);
-        QFETCH(bool, loginEnabled);
-        QFETCH(bool, syncEnabled);
-        QFETCH(QString, restartTitle);
-        QFETCH(QString, quitStopTitle);
-        QFETCH(bool, quitStopEnabled);
-        QFETCH(bool, folderEnabled);
-        const MenuModel m = rendered(upState(), false, std::nullopt, false, CompanionMode(mode));
-        const QString tip = syncEnabled ? QString() : QStringLiteral("NAS 模式下请在Quenlo内的任务中心管理采集");
-        QCOMPARE(m[MenuItem::RemoteLogin].enabled, loginEnabled);
-        for (const qint64 hours : autosyncChoices) {
-            QCOMPARE(m[autosyncItem(hours)].enabled, syncEnabled);
-            QCOMPARE(m[autosyncItem(hours)].toolTip, tip);
-        }
-        QCOMPARE(m[MenuItem::SyncAll].enabled, syncEnabled);
-        QCOMPARE(m[MenuItem::SyncAll].toolTip, tip);
-        QVERIFY(m[MenuItem::AutosyncMenu].enabled); // the submenu still opens
-        QCOMPARE(m[MenuItem::RestartService].text, restartTitle);
-        QCOMPARE(m[MenuItem::QuitAndStopService].text, quitStopTitle);
-        QCOMPARE(m[MenuItem::QuitAndStopService].enabled, quitStopEnabled);
-        QCOMPARE(m[MenuItem::OpenProjectFolder].enabled, folderEnabled);
-    }
-
-    void statusLine_data()
-    {
-        QTest::addColumn<bool>("up");
-        QTest::addColumn<int>("unread"); // -1 absent
-        QTest::addColumn<bool>("broken");
-        QTest::addColumn<QString>("flash");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("up, unread unknown") << true << -1 << false << "" << "服务运行中";
-        QTest::newRow("up, three unread") << true << 3 << false << "" << "服务运行中 · 未读 3 条";
-        QTest::newRow("up, zero unread") << true << 0 << false << "" << "服务运行中 · 未读 0 条";
-        QTest::newRow("up beats broken") << true << -1 << true << "" << "服务运行中";
-        QTest::newRow("down and broken") << false << -1 << true << "" << "服务启动失败，请查看 server.log";
-        QTest::newRow("down") << false << 5 << false << "" << "服务未运行";
-        QTest::newRow("flash wins") << true << 3 << false << "已开始更新知识星球" << "已开始更新知识星球";
-    }
-    void statusLine()
-    {
-        QFETCH(bool, up);
-        QFETCH(int, unread);
-        QFETCH(bool, broken);
-        QFETCH(QString, flash);
-        QFETCH(QString, expected);
-        MenuState s;
-        s.serviceUp = up;
-        if (unread >= 0)
-            s.unread = unread;
-        const auto flashText = flash.isEmpty() ? std::nullopt : std::optional<QString>(flash);
-        QCOMPARE(rendered(s, broken, flashText)[MenuItem::StatusLine].text, expected);
-    }
-
-    void jobsAndIcon()
-    {
-        MenuState s = upState();
-        MenuModel m = rendered(s);
-        QCOMPARE(m.symbol, symbolNormal);
-        QVERIFY(!m[MenuItem::Job0].visible);
-
-        s.jobs = {{"知识星球同步", 42, ""}};
-        m = rendered(s);
-        QCOMPARE(m.symbol, symbolBusy);
-        QCOMPARE(m[MenuItem::Job0].text, QStringLiteral("知识星球同步 · 42%"));
-        QVERIFY(m[MenuItem::Job0].visible);
-        QVERIFY(!m[MenuItem::Job1].visible);
-
-        s.jobs = {{"A", std::nullopt, "一"}, {"B", std::nullopt, ""}, {"C", 1, ""}};
-        m = rendered(s);
-        QCOMPARE(m[MenuItem::Job0].text, QStringLiteral("A · 一"));
-        QCOMPARE(m[MenuItem::Job1].text, QStringLiteral("B · 进行中"));
-        for (const ItemView &item : m.items)
-            QVERIFY(!item.text.startsWith("C ·"));
-
-        MenuState down;
-        down.jobs = s.jobs; // the icon follows the server, even with stale jobs
-        QCOMPARE(rendered(down, true, QStringLiteral("x")).symbol, symbolWarning);
-    }
-
-    void queueLine_data()
-    {
-        QTest::addColumn<QStringList>("queue");
-        QTest::addColumn<QString>("line"); // empty: hidden
-        QTest::newRow("one") << QStringList{"A"} << "排队中：A";
-        QTest::newRow("three") << QStringList{"A", "B", "C"} << "排队中：A 等 3 个";
-        QTest::newRow("none") << QStringList{} << "";
-    }
-    void queueLine()
-    {
-        QFETCH(QStringList, queue);
-        QFETCH(QString, line);
-        MenuState s = upState();
-        s.queue = queue;
-        const ItemView item = rendered(s)[MenuItem::QueueLine];
-        QCOMPARE(item.visible, !line.isEmpty());
-        if (item.visible)
-            QCOMPARE(item.text, line);
-    }
-
-    void autosync_data()
-    {
-        QTest::addColumn<bool>("known");
-        QTest::addColumn<qint64>("hours");
-        QTest::addColumn<double>("next");
-        QTest::addColumn<int>("checkedTag"); // -1 none
-        QTest::addColumn<bool>("nextShown");
-        QTest::newRow("six hours, no next") << true << qint64(6) << 0.0 << 6 << false;
-        QTest::newRow("off with a next") << true << qint64(0) << 1.0e9 << 0 << false;
-        QTest::newRow("unknown") << false << qint64(6) << 1.0e9 << -1 << false;
-        QTest::newRow("daily with next in the past") << true << qint64(24) << 1.0e9 << 24 << true;
-        QTest::newRow("interval not offered") << true << qint64(5) << 1.0e9 << -1 << true;
-    }
-    void autosync()
-    {
-        QFETCH(bool, known);
-        QFETCH(qint64, hours);
-        QFETCH(double, next);
-        QFETCH(int, checkedTag);
-        QFETCH(bool, nextShown);
-        MenuState s = upState();
-        s.autosyncKnown = known;
-        s.autosyncHours = hours;
-        s.autosyncNext = next;
-        const MenuModel m = rendered(s);
-        for (const qint64 choice : autosyncChoices)
-            QCOMPARE(m[autosyncItem(choice)].checked, choice == checkedTag);
-        QCOMPARE(m[MenuItem::NextLine].visible, nextShown);
-        if (nextShown)
-            QVERIFY(m[MenuItem::NextLine].text.startsWith(QStringLiteral("下次：")));
-        QVERIFY(!m[MenuItem::Startup].checked);
-        QVERIFY(rendered(s, false, std::nullopt, true)[MenuItem::Startup].checked);
-    }
-
-    void toolTip_data()
-    {
-        QTest::addColumn<int>("age"); // seconds; -1: never answered
-        QTest::addColumn<QString>("tip");
-        QTest::newRow("never") << -1 << "本地Quenlo\n服务未运行";
-        QTest::newRow("just now") << 9 << "本地Quenlo\n服务未运行\n刚刚更新";
-        QTest::newRow("seconds") << 10 << "本地Quenlo\n服务未运行\n10 秒前更新";
-        QTest::newRow("last second") << 59 << "本地Quenlo\n服务未运行\n59 秒前更新";
-        QTest::newRow("minutes") << 150 << "本地Quenlo\n服务未运行\n2 分钟前更新";
-        QTest::newRow("clock set back") << -30 << "本地Quenlo\n服务未运行\n刚刚更新";
-    }
-    void toolTip()
-    {
-        QFETCH(int, age);
-        QFETCH(QString, tip);
-        const QDateTime now = QDateTime::currentDateTime();
-        const QDateTime last = age == -1 ? QDateTime() : now.addSecs(-age);
-        QCOMPARE(toolTipText(QStringLiteral("服务未运行"), last, now), tip);
-    }
-
-    void transcription_data()
-    {
-        QTest::addColumn<QByteArray>("body"); // empty: no information
-        QTest::addColumn<bool>("checked");
-        QTest::addColumn<bool>("enabled");
-        QTest::addColumn<QString>("status");
-        QTest::newRow("ready and running") << QByteArray(R"({"ready":true,"running":true,"enabled":true})") << true
-                                           << true << "本机转写服务运行中";
-        QTest::newRow("ready, not running") << QByteArray(R"({"ready":true,"running":false,"enabled":false})")
-                                            << false << true << "关闭后不再领取转写任务";
-        QTest::newRow("ready, running not a bool") << QByteArray(R"({"ready":true,"running":"yes","enabled":true})")
-                                                   << true << true << "关闭后不再领取转写任务";
-        QTest::newRow("not ready but enabled") << QByteArray(R"({"ready":false,"enabled":true})") << true << false
-                                               << "本机未配置离线转写";
-        QTest::newRow("ready not a bool") << QByteArray(R"({"ready":1,"enabled":true})") << true << false
-                                          << "本机未配置离线转写";
-        QTest::newRow("no information") << QByteArray() << false << false << "本机未配置离线转写";
-    }
-    void transcription()
-    {
+        QFETCH(QString, reader);
+        QFETCH(int, status);
         QFETCH(QByteArray, body);
-        QFETCH(bool, checked);
-        QFETCH(bool, enabled);
-        QFETCH(QString, status);
-        const MenuState s = upState();
-        const auto worker = readTranscriptionWorker(HTTPReply{body.isEmpty() ? -1 : 200, body});
-        const MenuModel m = menuModel(MenuInputs{CompanionMode::Local, s, true, worker, false, std::nullopt, false});
-        QCOMPARE(m[MenuItem::Transcription].checked, checked);
-        QCOMPARE(m[MenuItem::Transcription].enabled, enabled);
-        QCOMPARE(m[MenuItem::TranscriptionStatus].text, status);
+        const HTTPReply r { status, body };
+        const ClipboardText clip = prepareClipboardText(QString::fromUtf8(body));
+        const QDateTime now = QDateTime::currentDateTime();
+        const QDateTime polled = status == -1 ? QDateTime() : now.addSecs(-status);
+        QTEST(reader.startsWith("menu")         ? menuChanges(reader, body)
+                : reader == "tool tip"          ? toolTipText("服务未运行", polled, now)
+                : reader == "clipboard"         ? clip.message.value_or(clip.text)
+                : reader == "add"               ? clipboardAddMessage(r)
+                : reader == "nas"               ? nasTaskMessage(QJsonDocument::fromJson(body).object())
+                : reader == "sync"              ? syncAllMessage(r)
+                : reader.startsWith("autosync") ? autosyncSetMessage(r, reader.mid(9).toLongLong())
+                : reader == "switch"            ? transcriptionSetMessage(r)
+                                                : QVariant(nextTranscriptionSetting(r)).toString(),
+            "text");
     }
 };
 

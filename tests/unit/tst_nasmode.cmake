@@ -1,2 +1,0 @@
-set(TEST_LIBS quenlo_ui)
-set(TEST_TIMEOUT 180)
