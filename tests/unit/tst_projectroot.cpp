@@ -12,13 +12,6 @@ using namespace quenlo::test;
 
 static const QString none = QStringLiteral("<none>");
 
-static QString project() // with a folder "x" inside, for paths that climb out of it
-{
-    const QString folder = makeFolder(QStringLiteral("p"));
-    QDir().mkpath(folder + QStringLiteral("/x"));
-    return writeFile(folder + QStringLiteral("/server.py"), "APP_VERSION = \"5\"\n") ? folder : QString();
-}
-
 class TestProjectRoot final : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -28,19 +21,19 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("bytes"); // empty: no file
         QTest::addColumn<QString>("expected");
-        const QByteArray a = R"({"project_path":"/a"})", pad(registrationFileLimit - a.size(), ' ');
-        QTest::newRow("cleaned, other string keys")
-            << QByteArray(R"({"h":"x","project_path":"/a/./b/../c/"})") << "/a/c";
+        const QByteArray a = "{\"project_path\":\"/a", pad(registrationFileLimit - a.size() - 2, ' ');
+        QTest::newRow("cleaned, other string keys") << a + "/./b/../c/\",\"h\":\"x\"}"
+                                                    << "/a/c";
         QTest::newRow("BOM, tab, CR, LF, escapes")
             << QByteArray("\xEF\xBB\xBF{\t\"project_path\":\r\n\"\\/书\\u0020\"}\n") << "/书 ";
-        QTest::newRow("exactly the size limit") << a + pad << "/a";
-        QTest::newRow("over the size limit") << a + pad + " " << none;
-        QTest::newRow("relative") << QByteArray(R"({"project_path":"a/b"})") << none;
-        QTest::newRow("a value not a string") << QByteArray(R"({"project_path":"/a","port":1})") << none;
-        QTest::newRow("garbage after") << a + "x" << none;
-        QTest::newRow("raw control character") << QByteArray("{\"project_path\":\"/a\x01\"}") << none;
-        QTest::newRow("escaped NUL") << QByteArray(R"({"project_path":"/a\u0000"})") << none;
-        QTest::newRow("lone surrogate") << QByteArray(R"({"project_path":"/a\ud800"})") << none;
+        QTest::newRow("exactly the size limit") << a + "\"}" + pad << "/a";
+        QTest::newRow("over the size limit") << a + "\"} " + pad << none;
+        QTest::newRow("relative") << QByteArray("{\"project_path\":\"a\"}") << none;
+        QTest::newRow("a value not a string") << a + "\",\"port\":1}" << none;
+        QTest::newRow("garbage after") << a + "\"}x" << none;
+        QTest::newRow("raw control character") << a + "\x01\"}" << none;
+        QTest::newRow("escaped NUL") << a + "\\u0000\"}" << none;
+        QTest::newRow("lone surrogate") << a + "\\ud800\"}" << none;
         QTest::newRow("missing") << QByteArray() << none;
     }
     void registration()
@@ -53,25 +46,26 @@ private Q_SLOTS:
 
     void resolve()
     {
-        const QString p = project(), q = project(), plain = makeFolder(QStringLiteral("plain"));
-        const auto remembered = [] { return companionSettings().value(projectPathKey, none).toString(); };
-        QCOMPARE(resolveProjectRoot(false, plain).value_or(none), none);
-        companionSettings().setValue(projectPathKey, q + QStringLiteral("/x/.."));
-        QCOMPARE(resolveProjectRoot(false, plain).value_or(none), q); // cleaned, left as it was
-        QCOMPARE(remembered(), q + QStringLiteral("/x/.."));
-        QCOMPARE(resolveProjectRoot(false, p + QStringLiteral("/./x/../")).value_or(none), p); // beside wins
-        QCOMPARE(remembered(), p);
-        companionSettings().setValue(projectPathKey, plain);
-        QCOMPARE(resolveProjectRoot(false, QString()).value_or(none), none); // a stale one stays
-        QCOMPARE(remembered(), plain);
+        const QString p = makeFolder(QStringLiteral("p")), q = makeFolder(QStringLiteral("q"));
+        QVERIFY(writeFile(p + "/server.py", "APP_VERSION = \"5\"\n")
+            && writeFile(q + "/server.py", "APP_VERSION = \"5\"\n"));
+        const auto resolve = [](const QString &beside) { // what is found, then what is remembered
+            const QString found = resolveProjectRoot(false, beside).value_or(none);
+            return found + ' ' + companionSettings().value(projectPathKey, none).toString();
+        };
+        QCOMPARE(resolve(scratchDir()), none + ' ' + none);
+        companionSettings().setValue(projectPathKey, q + "/.");
+        QCOMPARE(resolve(scratchDir()), q + ' ' + q + "/."); // cleaned, left as it was
+        QCOMPARE(resolve(p + "/./"), p + ' ' + p); // beside wins and is remembered
+        companionSettings().setValue(projectPathKey, scratchDir());
+        QCOMPARE(resolve(QString()), none + ' ' + scratchDir()); // a stale one is kept
 
         // The engine asks the desktop client's registration first; a broken one is passed over.
         companionSettings().setValue(projectPathKey, q);
         FakeHttpServer server; // runs the version on disk, so the engine's first check keeps it
-        server.route("GET", "/api/version", FakeHttpServer::json(200, R"({"version":"5"})"));
+        server.route("GET", "/api/version", FakeHttpServer::json(200, "{\"version\":\"5\"}"));
         ControllerOptions options;
         options.settings.service.port = server.port();
-        options.platform = linuxPlatform(makeFolder(QStringLiteral("config")));
         for (const QString &root : { p, q }) {
             QVERIFY(writeFile(
                 registrationFilePath(), "{\"project_path\":" + (root == p ? '"' + p.toUtf8() + '"' : "7") + "}"));
@@ -81,39 +75,33 @@ private Q_SLOTS:
             engine.openProjectFolder();
             QCOMPARE(opened.value(0).value(0).toUrl().toLocalFile(), root);
         }
+        QCOMPARE(companionSettings().fileName(),
+            QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/local.library.menubar.conf");
         QCOMPARE(registrationFilePath(),
             QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-                + QStringLiteral("/LocalQuenloClient/connection.json"));
-        QCOMPARE(companionSettings().fileName(),
-            QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                + QStringLiteral("/local.library.menubar.conf"));
-        QCOMPARE(executablePath(), QCoreApplication::applicationFilePath());
-        QCOMPARE(folderBesideApplication(), QCoreApplication::applicationDirPath());
+                + "/LocalQuenloClient/connection.json");
+        QCOMPARE(executablePath() + folderBesideApplication(),
+            QCoreApplication::applicationFilePath() + QCoreApplication::applicationDirPath());
     }
 
     void applicationPath_data()
     {
         QTest::addColumn<QString>("executable");
-        QTest::addColumn<QString>("application"); // on macOS; empty: the executable
-        QTest::newRow("bundle, dots") << "/U/./x/../本地Quenlo.app/Contents/MacOS/q"
-                                      << "/U/本地Quenlo.app";
-        QTest::newRow("shortest bundle name") << "/o/Q.app/Contents/MacOS/q"
-                                              << "/o/Q.app";
-        QTest::newRow("bare .app") << "/o/.app/Contents/MacOS/q"
-                                   << "";
-        QTest::newRow("no .app") << "/o/Quenlo/Contents/MacOS/q"
-                                 << "";
-        QTest::newRow("unbundled") << "/o/bin/../q"
-                                   << "";
+        QTest::addColumn<QString>("application"); // on macOS; empty: the executable (always on Linux)
+        QTest::newRow("bundle, dots") << "/U/./x/../本地Quenlo.app/Contents/MacOS/q" << QString("/U/本地Quenlo.app");
+        QTest::newRow("shortest bundle name") << "/o/Q.app/Contents/MacOS/q" << QString("/o/Q.app");
+        QTest::newRow("bare .app") << "/o/.app/Contents/MacOS/q" << QString();
+        QTest::newRow("no .app") << "/o/Quenlo/Contents/MacOS/q" << QString();
+        QTest::newRow("unbundled") << "/o/bin/../q" << QString();
     }
     void applicationPath()
     {
         QFETCH(QString, executable);
         QFETCH(QString, application);
         const QString clean = QDir::cleanPath(executable);
-        QCOMPARE(
-            quenlo::applicationPath(executable, PlatformTable::OS::Mac), application.isEmpty() ? clean : application);
-        QCOMPARE(quenlo::applicationPath(executable, PlatformTable::OS::Linux), clean); // Linux has no bundles
+        QCOMPARE(quenlo::applicationPath(executable, PlatformTable::OS::Mac) + ' '
+                + quenlo::applicationPath(executable, PlatformTable::OS::Linux),
+            (application.isEmpty() ? clean : application) + ' ' + clean);
     }
 };
 

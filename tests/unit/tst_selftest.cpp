@@ -53,18 +53,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("argument"); // "<none>": none; "<project>": a new one with server.py below
         QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QByteArray>("version"); // the stand-in's; "": none, and server.log is a folder
-        QTest::addColumn<QByteArray>("menu"); // "STATUS BODY" of /api/menu-status; "": 404
-        QTest::addColumn<QByteArray>("autosync");
+        QTest::addColumn<QByteArray>("server"); // the stand-in's version | menu status | autosync replies, as
+                                                // "STATUS BODY"; "": nothing listens, and server.log is a folder
         QTest::addColumn<QString>("lines"); // after "OK: 定位项目目录：ROOT" where there is one
         QTest::addColumn<QString>("tmp"); // TMPDIR, where the agent file goes
-        const QString notFound = QStringLiteral("FAIL: 定位项目目录：%1 里没有 server.py\n"),
-                      here = QDir::currentPath();
         const auto row = [](const char *name, const QString &argument, const QString &lines,
-                             const QByteArray &script = {}, const QByteArray &version = {}, const QByteArray &menu = {},
-                             const QByteArray &autosync = {}, const QString &tmp = QDir::tempPath()) {
-            QTest::newRow(name) << argument << script << version << menu << autosync << lines << tmp;
+                             const QByteArray &script = "APP_VERSION = \"7\"\n",
+                             const QByteArray &server = "200 {\"version\":\"7\"}|404 {}|404 {}",
+                             const QString &tmp = QDir::tempPath()) {
+            QTest::newRow(name) << argument << script << server << lines << tmp;
         };
+        const QString notFound = "FAIL: 定位项目目录：%1 里没有 server.py\n", here = QDir::currentPath();
         row("no project anywhere", "<none>", "FAIL: 定位项目目录：App 旁边没有 server.py，也没有记住过的位置\n");
         row("tilde, dot-dot", "~/a/../b/./", notFound.arg(QDir::homePath() + "/b"));
         row("another user's home", "~root/x/..", notFound.arg("/root"));
@@ -72,63 +71,62 @@ private Q_SLOTS:
         row("relative", "a/./b/../c", notFound.arg(here + "/a/c"));
         row("above the root", "/../..", notFound.arg("/"));
         row("a folder named ..x", "/..x/y", notFound.arg("/..x/y"));
-        const QByteArray v7 = "APP_VERSION = \"7\"\n", next = ", \"next\": 4102444800}",
-                         running7 = R"({"version":"7"})";
         const QString reused
             = "OK: 服务已在运行，直接复用（运行中 7，磁盘 7）\nSKIP: 菜单状态 /api/menu-status（端点尚未上线）\n"
               "SKIP: 自动同步 /api/autosync（端点尚未上线）\n",
-            missing = scratchDir() + "/missing", file = scratchDir() + "/file";
-        row("reused, endpoints not offered yet", "<project>", reused + "AGENT\n自检全部通过\n", v7, running7);
+            missing = scratchDir() + "/missing", failed = "\n自检未通过\n";
+        const QByteArray v7 = "APP_VERSION = \"7\"\n", next = ", \"next\": 4102444800}";
+        row("reused, endpoints not offered yet", "<project>", reused + "AGENT\n自检全部通过\n");
         row("temporary folder missing", "<project>",
-            reused + "FAIL: 开机自启配置：临时文件夹不存在（" + missing + "）\n自检未通过\n", v7, running7, {}, {},
+            reused + "FAIL: 开机自启配置：临时文件夹不存在（" + missing + "）" + failed, v7, "200 {\"version\":\"7\"}",
             missing);
-        row("temporary folder a file", "<project>", reused + "FAIL: 开机自启配置：Not a directory\n自检未通过\n", v7,
-            running7, {}, {}, file);
+        row("temporary folder a file", "<project>", reused + "FAIL: 开机自启配置：Not a directory" + failed, v7,
+            "200 {\"version\":\"7\"}", scratchDir() + "/file");
         row("newer on disk, counts, autosync off", "<project>",
             "OK: 服务已在运行，直接复用（运行中 7，磁盘 8）\nOK: 菜单状态 /api/menu-status：未读 3 条，运行中 1 "
             "个，排队 0 个\n"
             "OK: 自动同步 /api/autosync：关闭\nAGENT\n自检全部通过\n",
-            "APP_VERSION = \"8\"\n", R"({"version":"7"})", R"(200 {"unread": 3, "jobs": [{}], "queue": []})",
-            "200 {\"hours\": 0" + next);
+            "APP_VERSION = \"8\"\n",
+            "200 {\"version\":\"7\"}|200 {\"unread\": 3, \"jobs\": [{}], \"queue\": []}|200 {\"hours\": 0" + next);
         row("no version on disk, not JSON, every 6 hours", "<project>",
             "OK: 服务已在运行，直接复用（运行中 7，磁盘 未知）\nFAIL: 菜单状态 /api/menu-status：HTTP 200\n"
-            "OK: 自动同步 /api/autosync：每 6 小时，下次 1月1日 00:00\nAGENT\n自检未通过\n",
-            "print()\n", R"({"version":"7"})", "200 <html>", "200 {\"hours\": 6" + next);
+            "OK: 自动同步 /api/autosync：每 6 小时，下次 1月1日 00:00\nAGENT"
+                + failed,
+            "print()\n", "200 {\"version\":\"7\"}|200 <html>|200 {\"hours\": 6" + next);
         row("running version a number, server error, daily", "<project>",
             "OK: 服务已在运行，直接复用（运行中 未知，磁盘 7）\nFAIL: 菜单状态 /api/menu-status：HTTP 500\n"
-            "OK: 自动同步 /api/autosync：每天\nAGENT\n自检未通过\n",
-            v7, R"({"version":7})", "500 {}", R"(200 {"hours": 24})");
+            "OK: 自动同步 /api/autosync：每天\nAGENT"
+                + failed,
+            v7, "200 {\"version\":7}|500 {}|200 {\"hours\": 24}");
         row("server fails, nothing listens", "<project>",
             "FAIL: 确保服务可用：无法写入 server.log\nFAIL: 菜单状态 /api/menu-status：连不上服务\n"
-            "FAIL: 自动同步 /api/autosync：连不上服务\nAGENT\n自检未通过\n",
-            v7);
+            "FAIL: 自动同步 /api/autosync：连不上服务\nAGENT"
+                + failed,
+            v7, "");
     }
     void local()
     {
         QFETCH(QString, argument);
-        QFETCH(QByteArray, script);
-        QFETCH(QByteArray, version);
-        QFETCH(QByteArray, menu);
-        QFETCH(QByteArray, autosync);
+        QFETCH(QByteArray, server);
         QFETCH(QString, lines);
         QFETCH(QString, tmp);
-        writeFile(scratchDir() + QStringLiteral("/file"), "");
-        FakeHttpServer server;
-        const auto reply
-            = [](const QByteArray &r) { return FakeHttpServer::json(r.isEmpty() ? 404 : r.left(3).toInt(), r.mid(4)); };
-        server.route("GET", "/api/version", FakeHttpServer::json(200, version));
-        server.route("GET", "/api/menu-status", reply(menu));
-        server.route("GET", "/api/autosync", reply(autosync));
+        FakeHttpServer stand;
+        const QList<QByteArray> replies = server.split('|');
+        const char *paths[] = { "/api/version", "/api/menu-status", "/api/autosync" };
+        for (int i = 0; i < 3; ++i) {
+            const QByteArray reply = replies.value(i, "404 {}");
+            stand.route("GET", paths[i], FakeHttpServer::json(reply.left(3).toInt(), reply.mid(4)));
+        }
         Settings settings;
-        settings.service.port = version.isEmpty() ? freePort() : server.port();
+        settings.service.port = server.isEmpty() ? freePort() : stand.port();
         if (argument == QStringLiteral("<project>")) {
+            QFETCH(QByteArray, script);
             argument = makeFolder(QStringLiteral("project"));
-            QVERIFY(writeFile(argument + QStringLiteral("/server.py"), script));
-            QVERIFY(version.size() || QDir().mkpath(argument + QStringLiteral("/server.log")));
+            QVERIFY(writeFile(argument + "/server.py", script) && writeFile(scratchDir() + "/file", ""));
+            QVERIFY(server.size() || QDir().mkpath(argument + QStringLiteral("/server.log")));
             lines = QStringLiteral("OK: 定位项目目录：") + argument + '\n' + lines;
         }
-        // The agent file goes to the temporary folder, never to the login item.
-        const QString loginItem = launchAgentURL();
+        const QString loginItem = launchAgentURL(); // the agent file goes to TMPDIR, never here
         QVERIFY(writeFile(loginItem, "mine"));
         int status = -1;
         const QByteArray ownTmp = qgetenv("TMPDIR");
