@@ -94,8 +94,7 @@ else()
 显示服务状态（是否运行、未读条数、正在运行的任务、排队和自动同步计划），
 并提供打开资料库、从剪贴板添加、立即同步等常用操作。")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  # Every library the binary links (tests/package/test_deb.sh holds the list to the
-  # binary's NEEDED entries), the Qt platform plugins (xcb) and lsof, which it runs to
+  # Every library the binary links (its NEEDED entries), the Qt platform plugins (xcb) and lsof, which it runs to
   # find the server on its port. The versions are Debian 12's (dpkg-shlibdeps).
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), \
@@ -112,22 +111,10 @@ endif()
 include(CPack)
 
 # ---------------------------------------------------------------------------------------
-# Tests of what is installed. The package test installs into the real system (root only),
-# so no two tests may run dpkg at once: every test that does takes the "dpkg" lock.
+# The package test installs into the real system (root only) and takes the "dpkg" lock.
 if(BUILD_TESTING AND NOT APPLE)
-  add_test(NAME package_resources
-    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/run-isolated bash
-      ${CMAKE_CURRENT_SOURCE_DIR}/tests/package/test_resources.sh
-      ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR} $<TARGET_FILE:quenlo-iconset>)
-  set_tests_properties(package_resources PROPERTIES
-    LABELS package TIMEOUT 60 SKIP_RETURN_CODE 77
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LANG=C.UTF-8;LC_ALL=C.UTF-8")
-
-  add_test(NAME package_deb
-    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/run-isolated bash
-      ${CMAKE_CURRENT_SOURCE_DIR}/tests/package/test_deb.sh
-      ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-  set_tests_properties(package_deb PROPERTIES
-    LABELS package TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK dpkg
+  add_test(NAME package_deb COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/run-isolated bash
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests/package/test_deb.sh ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  set_tests_properties(package_deb PROPERTIES LABELS package TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK dpkg
     ENVIRONMENT "LANG=C.UTF-8;LC_ALL=C.UTF-8")
 endif()
