@@ -1,90 +1,63 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QMap>
-#include <QString>
 
 #include <atomic>
-#include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace quenlo::test {
 
-/// \brief A plain HTTP/1.1 server on 127.0.0.1 with canned replies, for tests.
-///
-/// Runs on its own threads, so blocking clients can be called from the test's thread.
-/// Every request is recorded; a route can delay its reply, hang until the server stops,
-/// or close the connection without a word.
+/// \brief An HTTP/1.1 server on 127.0.0.1, on threads of its own, with canned replies; it records every request.
 class FakeHttpServer final {
 public:
+    struct Request {
+        QByteArray method, target; ///< target: the path with its query, as sent
+        QMap<QByteArray, QByteArray> headers; ///< names in lower case
+        QByteArray body {};
+    };
     struct Reply {
         int status = 200;
-        QByteArray body;
+        QByteArray body {};
         QByteArray contentType = "application/json";
-        QList<QPair<QByteArray, QByteArray>> headers;
         int delayMs = 0;
-        bool hang = false;        ///< accept, read the request, never answer
-        bool dropSilently = false; ///< close the connection without answering
-        /// Answer 200 and then stream, without end, body bytes (chunked) or header lines, until
-        /// the client closes; paced at about 200 MiB/s, so a client that keeps everything grows
-        /// by hundreds of MiB before its time-out rather than by all the machine's memory.
-        enum class Endless { No, Body, Headers } endless = Endless::No;
+        bool hang = false; ///< read the request, never answer
+        bool dropSilently = false; ///< close the connection without a word
+        bool endless = false; ///< 200, then a chunked body without end until the client goes
+        Reply operator()(const Request &) const { return *this; } ///< a fixed reply is a handler too
     };
-    struct Request {
-        QByteArray method;
-        QByteArray target; ///< path with its query, as sent
-        QMap<QByteArray, QByteArray> headers; ///< names in lower case
-        QList<QByteArray> headerNames;        ///< in order, lower case, repeats kept
-        QByteArray body;
-    };
+    using Handler = std::function<Reply(const Request &)>;
 
     FakeHttpServer();
     ~FakeHttpServer();
-    FakeHttpServer(const FakeHttpServer &) = delete;
-    FakeHttpServer &operator=(const FakeHttpServer &) = delete;
-
-    quint16 port() const { return m_port; }
-
-    /// Canned reply for "METHOD target" (e.g. "GET /api/version"); target may omit the query.
-    void route(const QByteArray &method, const QByteArray &target, const Reply &reply);
-    /// Computed reply; called on a server thread.
-    void route(const QByteArray &method, const QByteArray &target, std::function<Reply(const Request &)> handler);
-    /// What unrouted requests get (404 by default).
-    void setFallback(const Reply &reply);
-
-    QList<Request> requests() const;
+    quint16 port() const { return quint16(m_port); }
+    // Each accessor holds the lock for its whole expression: "lock(), ...".
+    /// The reply to \a method on \a path, whatever the query. Handlers run on a server thread.
+    void route(QByteArray method, QByteArray path, Handler h) { lock(), m_routes[method + ' ' + path] = h; }
+    void setFallback(const Reply &reply) { route("*", "", reply); } ///< for unrouted requests (404 at first)
+    QList<Request> requests() const { return lock(), m_requests; }
     QList<Request> requestsFor(const QByteArray &method, const QByteArray &path) const;
-    void clearRequests();
-
-    static Reply json(int status, const QByteArray &body);
+    void clearRequests() { lock(), m_requests.clear(); }
+    static Reply json(int status, const QByteArray &body) { return { status, body }; }
 
 private:
-    void acceptLoop();
+    std::lock_guard<std::mutex> lock() const { return std::lock_guard(m_mutex); }
     void serve(int fd);
-    void streamEndlessly(int fd, Reply::Endless what);
 
-    int m_listenFd = -1;
-    quint16 m_port = 0;
-    std::atomic<bool> m_stopping{false};
-    std::thread m_acceptThread;
+    int m_fd = -1, m_port = 0;
+    std::atomic<bool> m_stopping = false;
     mutable std::mutex m_mutex;
-    std::condition_variable m_stopped;
-    std::vector<std::thread> m_workers;
-    QMap<QByteArray, std::function<Reply(const Request &)>> m_routes;
-    Reply m_fallback;
+    QMap<QByteArray, Handler> m_routes { { "* ", json(404, R"({"error":"not found"})") } };
     QList<Request> m_requests;
+    std::thread m_accept;
+    std::vector<std::jthread> m_threads; // last: they stop, and join, before anything they use goes
 };
 
-/// A free TCP port on 127.0.0.1 (bound and released; good enough for one test).
-quint16 freePort();
-
-/// Runs \a work and returns how far the resident set size rose above its size before, at its
-/// peak, in KiB (Linux: VmHWM after resetting it through /proc/self/clear_refs); -1 when the
-/// system cannot tell.
-qint64 residentGrowthKiB(const std::function<void()> &work);
+/// A free TCP port on 127.0.0.1: a server's, once it has gone (good enough for one test).
+inline quint16 freePort()
+{
+    return FakeHttpServer().port();
+}
 
 } // namespace quenlo::test

@@ -1,25 +1,35 @@
 #pragma once
 
-#include <QDir>
-#include <QString>
+#include <QTemporaryDir>
+#include <QThread>
 
-#include <chrono>
+#include <fstream>
 #include <functional>
 
-namespace quenlo::test {
+namespace quenlo::test { // lambdas rather than functions, so that most take a line; waitUntil polls every 20 ms
 
-/// The private folder run-isolated made for this test (falls back to a temporary one).
-QString scratchDir();
-/// A new empty folder inside scratchDir().
-QString makeFolder(const QString &name);
-/// Copies examples/demo-library into a new folder and returns its path.
-QString copyDemoLibrary(const QString &name = QStringLiteral("demo"));
-/// Writes \a bytes to \a path, creating parent folders; false on failure.
-bool writeFile(const QString &path, const QByteArray &bytes);
-/// Polls \a condition every 20 ms until it holds or \a timeout passes.
-bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
-
-QString sourceDir();
-QString menubarBinary();
+inline const auto sourceDir = [] { return QStringLiteral(QUENLO_SOURCE_DIR); };
+inline const auto menubarBinary = [] { return QStringLiteral(QUENLO_MENUBAR_BIN); };
+inline QTemporaryDir unisolatedScratch; // only for a suite run without run-isolated
+inline const auto scratchDir = [] { return qEnvironmentVariable("QUENLO_TEST_SCRATCH", unisolatedScratch.path()); };
+inline const auto made = [](const QString &path) { return QDir().mkpath(path), path; };
+inline auto makeFolder = [count = 0](const QString &name) mutable {
+    return made(scratchDir() + '/' + name + '-' + QString::number(++count));
+};
+inline const auto writeFile = [](const QString &path, const QByteArray &bytes) {
+    return QDir().mkpath(QFileInfo(path).path()) && std::ofstream(path.toStdString()).write(bytes, bytes.size()).good();
+};
+inline const auto copyDemoLibrary = [](const QString &name = QStringLiteral("demo")) { // not its data or log
+    const QString target = makeFolder(name), demo = sourceDir() + "/examples/demo-library/";
+    for (const QString &file : QDir(demo).entryList(QDir::Files | QDir::Hidden))
+        if (file != "server.log" && !file.endsWith(".json"))
+            QFile::copy(demo + file, target + '/' + file);
+    return target;
+};
+inline const auto waitUntil = [](const std::function<bool()> &condition, std::chrono::milliseconds timeout) {
+    for (QDeadlineTimer end(timeout);; QThread::msleep(20))
+        if (const bool held = condition(); held || end.hasExpired())
+            return held;
+};
 
 } // namespace quenlo::test
