@@ -12,81 +12,55 @@ class TestEngine final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void polls_data()
-    {
-        QTest::addColumn<int>("status"); // of /api/menu-status; 0: the server goes after the start
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QStringList>("lines"); // status, first job, worker status; then the symbol
-        const QString idle = QStringLiteral("关闭后不再领取转写任务");
-        QTest::newRow("menu status") << 200 << QByteArray(R"({"unread":3,"jobs":[{"kind":"zsxq","progress":40}]})")
-                                     << QStringList { "服务运行中 · 未读 3 条", "知识星球同步 · 40%", idle,
-                                            symbolBusy };
-        QTest::newRow("older server") << 404 << QByteArray()
-                                      << QStringList { "服务运行中", "知识星球同步 · 50%", idle, symbolBusy };
-        QTest::newRow("unreachable") << 0 << QByteArray()
-                                     << QStringList { "服务未运行", "本机未配置离线转写", symbolWarning };
-    }
-    void polls()
-    {
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        EngineFixture f;
-        f.server->route("GET", "/api/menu-status", FakeHttpServer::json(status ? status : 404, body));
-        f.server->route(
-            "GET", "/api/sync-status", FakeHttpServer::json(200, R"({"zsxq":{"running":true,"progress":50}})"));
-        f.start();
-        QCOMPARE(f.engine->mode(), CompanionMode::Local);
-        QVERIFY(f.settle());
-        QCOMPARE(f.server->requestsFor("GET", "/api/menu-status").size(), 2); // at the start, behind the first check
-        if (status == 0) {
-            f.server.reset();
-            f.engine->refresh();
-            QVERIFY(f.settle());
-        }
-        const MenuModel m = f.menu();
-        const QStringList lines { m[MenuItem::StatusLine].text, m[MenuItem::Job0].text,
-            m[MenuItem::TranscriptionStatus].text, m.symbol };
-        QTEST(lines.filter(QRegularExpression(".")), "lines");
-    }
-
     void startUp_data()
     {
         QTest::addColumn<QByteArray>("version"); // what /api/version answers; empty: 500
         QTest::addColumn<bool>("nasClient"); // the root holds ".nas-client.json"
+        QTest::addColumn<QByteArray>("menuStatus"); // the status and body of /api/menu-status
         QTest::addColumn<bool>("started"); // a start was issued: server.log exists
-        QTest::addColumn<bool>("failed");
-        QTest::newRow("same version kept") << QByteArray(R"({"version":"5"})") << false << false << false;
-        QTest::newRow("other version replaced") << QByteArray(R"({"version":"4"})") << false << true << false;
-        QTest::newRow("nas client kept") << QByteArray(R"({"version":"5"})") << true << false << false;
-        QTest::newRow("nothing answers") << QByteArray() << false << true << true;
+        QTest::addColumn<QStringList>("lines"); // once any flash is over: status, first job, worker status, symbol
+        const QString idle = "关闭后不再领取转写任务", failure = "服务启动失败，请查看 server.log";
+        QTest::newRow("same version kept")
+            << QByteArray(R"({"version":"5"})") << false
+            << QByteArray(R"(200 {"unread":3,"jobs":[{"kind":"zsxq","progress":40}]})") << false
+            << QStringList { "服务运行中 · 未读 3 条", "知识星球同步 · 40%", idle, symbolBusy };
+        QTest::newRow("other version replaced, older server")
+            << QByteArray(R"({"version":"4"})") << false << QByteArray("404") << true
+            << QStringList { "服务运行中", "知识星球同步 · 50%", idle, symbolBusy };
+        QTest::newRow("nas client kept") << QByteArray(R"({"version":"5"})") << true << QByteArray("200 {}") << false
+                                         << QStringList { "服务运行中", idle, symbolNormal };
+        QTest::newRow("nothing answers") << QByteArray() << false << QByteArray("404") << true
+                                         << QStringList { failure, idle, symbolWarning };
     }
     void startUp()
     {
         QFETCH(QByteArray, version);
         QFETCH(bool, nasClient);
-        QFETCH(bool, failed);
-        const QString failure = QStringLiteral("服务启动失败，请查看 server.log");
+        QFETCH(QByteArray, menuStatus);
+        QFETCH(QStringList, lines);
+        const bool failed = lines.first() == "服务启动失败，请查看 server.log";
         EngineFixture f;
         f.settings.supervisor = { M(100), M(300), M(50) };
         f.settings.flash.startFailure = M(300);
         f.server->route("GET", "/api/version", FakeHttpServer::json(version.isEmpty() ? 500 : 200, version));
         f.server->route("GET", "/api/preferences", FakeHttpServer::json(200, "{}"));
+        f.server->route("GET", "/api/menu-status", FakeHttpServer::json(menuStatus.left(3).toInt(), menuStatus.mid(4)));
+        f.server->route(
+            "GET", "/api/sync-status", FakeHttpServer::json(200, R"({"zsxq":{"running":true,"progress":50}})"));
         const QString root = EngineFixture::fakeProject();
         QVERIFY(!nasClient || writeFile(root + "/.nas-client.json", "{}"));
         f.start(root);
         QCOMPARE(f.engine->mode(), nasClient ? CompanionMode::NASClient : CompanionMode::Local);
         QVERIFY(f.settle());
+        QCOMPARE(f.server->requestsFor("GET", "/api/menu-status").size(), 2); // at the start, behind the first check
         QTEST(QFile::exists(root + "/server.log"), "started");
-        QCOMPARE(f.events, failed ? QStringList { failure } : QStringList());
-        // A failure outlives its flash while the server stays down, and goes with the first poll that finds it up.
-        QTRY_VERIFY(!f.engine->flashMessage());
-        QCOMPARE(f.statusLine(), version.isEmpty() ? failure : QStringLiteral("服务运行中"));
-        QCOMPARE(f.engine->serviceBroken(), version.isEmpty());
-        f.server->route("GET", "/api/version", FakeHttpServer::json(200, "{}"));
-        f.engine->refresh();
-        QVERIFY(f.settle());
-        QCOMPARE(f.statusLine(), QStringLiteral("服务运行中"));
-        QVERIFY(!f.engine->serviceBroken());
+        QCOMPARE(f.events, failed ? lines.mid(0, 1) : QStringList());
+        QTRY_VERIFY(!f.engine->flashMessage()); // a failure outlives its flash while the server stays down
+        QCOMPARE(f.engine->serviceBroken(), failed);
+        const MenuModel m = f.menu();
+        QStringList seen { m[MenuItem::StatusLine].text, m[MenuItem::Job0].text, m[MenuItem::TranscriptionStatus].text,
+            m.symbol };
+        QCOMPARE(seen.filter(QRegularExpression(".")), lines);
     }
 
     void quitting_data()
@@ -121,12 +95,20 @@ private Q_SLOTS:
         QTest::qWait(hang ? 2200 : 0);
     }
 
-    void rhythm()
+    void timing()
     {
         EngineFixture f;
         f.settings.poll = { M(1000), M(100), M(1500) };
         f.start();
         QVERIFY(f.settle());
+        // The newest flash owns the status line; one that begins with "正在" is interim, never notified.
+        f.engine->flash(Message::outcome("第一条", M(300)));
+        QTest::qWait(100);
+        f.engine->flash(Message::outcome("正在做第二条", M(800)));
+        QTest::qWait(400); // the first one's time has run out
+        QCOMPARE(f.statusLine(), QStringLiteral("正在做第二条"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.statusLine(), QStringLiteral("服务运行中"), 1500);
+        QCOMPARE(f.events, (QStringList { "第一条", "~正在做第二条" }));
         FakeHttpServer::Reply slow = FakeHttpServer::json(200, "{}");
         slow.delayMs = 300; // three ticks' worth of the open menu's polling
         f.server->route("GET", "/api/menu-status", slow);
@@ -152,21 +134,6 @@ private Q_SLOTS:
         QTest::qWait(700); // the old rhythm would have ticked by now
         QCOMPARE(polls(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(polls(), 2, 800);
-    }
-
-    void newestFlashOwnsTheLine()
-    {
-        EngineFixture f;
-        f.start();
-        QVERIFY(f.settle());
-        f.engine->flash(Message::outcome(QStringLiteral("第一条"), M(300)));
-        QTest::qWait(100);
-        f.engine->flash(Message::outcome(QStringLiteral("正在做第二条"), M(800)));
-        QTest::qWait(400); // the first one's time has run out
-        QCOMPARE(f.statusLine(), QStringLiteral("正在做第二条"));
-        QTRY_COMPARE_WITH_TIMEOUT(f.statusLine(), QStringLiteral("服务运行中"), 1500);
-        QCOMPARE(f.events, (QStringList { "第一条", "~正在做第二条" })); // "正在…" is interim: never notified
-        QVERIFY(Message::outcome("服务正在重启", M(1)).notifies() && !Message::progress("服务已重启", M(1)).notifies());
     }
 };
 

@@ -42,7 +42,6 @@ QString menuChanges(const QString &flags, const QByteArray &body)
 }
 
 const QString noSync = "立即同步全部!? | 关闭!? | 每 3 小时!? | 每 6 小时!? | 每 12 小时!? | 每天!?";
-const QString next = "下次：" + humanTime(1e9) + "!";
 const QByteArray errorOf80 = R"({"error":")" + QString(80, u'错').toUtf8() + "\"}";
 const auto cut = [](int n) { return QString(n, u'错') + "…"; };
 
@@ -76,10 +75,10 @@ private Q_SLOTS:
         row("menu down", 0, R"({"unread":5})", "服务未运行! | " + symbolWarning);
         row("menu", 0, R"({"autosync":{"hours":6,"next":0}})", "服务运行中! | 每 6 小时✓");
         row("menu", 0, R"({"autosync":{"hours":0,"next":1e9}})", "服务运行中! | 关闭✓");
-        row("menu", 0, R"({"autosync":{"hours":24,"next":1e9}})", "服务运行中! | 每天✓ | " + next);
+        row("menu", 0, R"({"autosync":{"hours":24,"next":1e9}})",
+            "服务运行中! | 每天✓ | 下次：" + humanTime(1e9) + "!");
         row("menu worker", 0, R"({"ready":true,"running":true,"enabled":true})",
             "使用本机算力转写✓ | 本机转写服务运行中!");
-        row("menu worker", 0, R"({"ready":true,"running":false})", "关闭后不再领取转写任务!");
         row("menu worker", 0, R"({"ready":true,"running":1,"enabled":true})",
             "使用本机算力转写✓ | 关闭后不再领取转写任务!");
         row("menu worker", 0, R"({"ready":false,"enabled":true})", "使用本机算力转写!✓ | 本机未配置离线转写!");
