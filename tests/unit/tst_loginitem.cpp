@@ -53,7 +53,7 @@ private Q_SLOTS:
         row("percent signs", R"(100%% '%%' "%%" % a%%)", { "100%", "%", "%", "%", "a%" });
         row("open double quote", "\"/a b\\", { "<invalid>" });
         row("escaped closing quote", R"("/a\\")", { "<invalid>" });
-        row("open single quote", "'/a", { "<invalid>" });
+        row("open single quote", "'/a%", { "<invalid>" });
     }
     void exec()
     {

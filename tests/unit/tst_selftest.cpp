@@ -155,7 +155,8 @@ private Q_SLOTS:
         QTest::newRow("session refused") << good << 200 << QByteArray("401 {}") << "good" << failedLine;
         QTest::newRow("code refused") << good << 401 << yes << "good" << failedLine;
         QTest::newRow("an array: no code") << QByteArray(R"(["good"])") << 401 << yes << "" << failedLine;
-        QTest::newRow("a number: no code") << QByteArray(R"({"token": 5})") << 401 << yes << "" << failedLine;
+        QTest::newRow("a number beside: no code")
+            << QByteArray(R"({"token": "good", "n": 5})") << 401 << yes << "" << failedLine;
         QTest::newRow("not JSON") << QByteArray("good") << 200 << yes << "<none>" << failedLine;
         QTest::newRow("nothing listens") << good << 0 << yes << "<none>" << failedLine;
     }
