@@ -80,15 +80,12 @@ private Q_SLOTS:
         row("entry: comments, blanks, CRLF", false, "# x\n\n " + e("\n", "\r\n").replace("Type=", " Type = "), true);
         row("entry: key characters, later groups", false,
             entry + "Name[x]=q\nAZaz09-=1\nHidden=false\n[A]\nExec=x\nExec=y\n[A B]\nk=v\n", true);
-        row("entry: type Link", false, e("=Application", "=Link"), false);
-        row("entry: no Exec", false, e("Exec=", "X-Exec="), false);
-        row("entry: another program", false, e(".app\"", ".ap\""), false);
-        row("entry: Exec empty", false, e("\"/A & <B>\\t\\n\\r.app\"", ""), false);
-        row("entry: Exec unparsable", false, e(".app\"", ".app"), false);
-        row("entry: switched off", false, e("=true", "=false"), false);
-        row("entry: hidden", false, entry + "Hidden=true\n", false);
-        row("entry: another group first", false, "[A]\n" + entry, false);
-        row("entry: a key before any group", false, "k=v\n" + entry, false);
+        using Edit = std::pair<const char *, const char *>; // each keeps the entry from starting the program
+        for (const auto &[from, to] :
+            { Edit("=Application", "=Link"), { "Exec=", "X-Exec=" }, { ".app\"", ".ap\"" }, { ".app\"", ".app" },
+                { "\"/A & <B>\\t\\n\\r.app\"", "" }, { "=true", "=false" }, { "Terminal", "Hidden=true\nTerminal" },
+                { "[Desktop", "[A]\n[Desktop" }, { "[Desktop", "k=v\n[Desktop" } })
+            row(QByteArray("entry: ") + from + " -> " + QByteArray(to).replace('\n', ' '), false, e(from, to), false);
         for (const QByteArray line : { "[A]\n[A]", "Type=x", "q", "[]", "[A]]", "[A", "=v", "a_b=v", "Name[]=v",
                  "Name[ab]]=v", "Name[a=v", "K=\xff", "K=\1" }) // \1 stands for NUL
             row("entry, then " + QByteArray(line).replace('\n', ' '), false,

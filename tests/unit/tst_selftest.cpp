@@ -56,12 +56,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("server"); // the stand-in's version | menu status | autosync replies, as
                                                 // "STATUS BODY"; "": nothing listens, and server.log is a folder
         QTest::addColumn<QString>("lines"); // after "OK: 定位项目目录：ROOT" where there is one
-        QTest::addColumn<QString>("tmp"); // TMPDIR, where the agent file goes
         const auto row = [](const char *name, const QString &argument, const QString &lines,
                              const QByteArray &script = "APP_VERSION = \"7\"\n",
-                             const QByteArray &server = "200 {\"version\":\"7\"}|404 {}|404 {}",
-                             const QString &tmp = QDir::tempPath()) {
-            QTest::newRow(name) << argument << script << server << lines << tmp;
+                             const QByteArray &server = "200 {\"version\":\"7\"}|404 {}|404 {}") {
+            QTest::newRow(name) << argument << script << server << lines;
         };
         const QString notFound = "FAIL: 定位项目目录：%1 里没有 server.py\n", here = QDir::currentPath();
         row("no project anywhere", "<none>", "FAIL: 定位项目目录：App 旁边没有 server.py，也没有记住过的位置\n");
@@ -71,17 +69,11 @@ private Q_SLOTS:
         row("relative", "a/./b/../c", notFound.arg(here + "/a/c"));
         row("above the root", "/../..", notFound.arg("/"));
         row("a folder named ..x", "/..x/y", notFound.arg("/..x/y"));
-        const QString reused
-            = "OK: 服务已在运行，直接复用（运行中 7，磁盘 7）\nSKIP: 菜单状态 /api/menu-status（端点尚未上线）\n"
-              "SKIP: 自动同步 /api/autosync（端点尚未上线）\n",
-            missing = scratchDir() + "/missing", failed = "\n自检未通过\n";
+        const QString failed = "\n自检未通过\n";
         const QByteArray v7 = "APP_VERSION = \"7\"\n", next = ", \"next\": 4102444800}";
-        row("reused, endpoints not offered yet", "<project>", reused + "AGENT\n自检全部通过\n");
-        row("temporary folder missing", "<project>",
-            reused + "FAIL: 开机自启配置：临时文件夹不存在（" + missing + "）" + failed, v7, "200 {\"version\":\"7\"}",
-            missing);
-        row("temporary folder a file", "<project>", reused + "FAIL: 开机自启配置：Not a directory" + failed, v7,
-            "200 {\"version\":\"7\"}", scratchDir() + "/file");
+        row("reused, endpoints not offered yet", "<project>",
+            "OK: 服务已在运行，直接复用（运行中 7，磁盘 7）\nSKIP: 菜单状态 /api/menu-status（端点尚未上线）\n"
+            "SKIP: 自动同步 /api/autosync（端点尚未上线）\nAGENT\n自检全部通过\n");
         row("newer on disk, counts, autosync off", "<project>",
             "OK: 服务已在运行，直接复用（运行中 7，磁盘 8）\nOK: 菜单状态 /api/menu-status：未读 3 条，运行中 1 "
             "个，排队 0 个\n"
@@ -109,7 +101,6 @@ private Q_SLOTS:
         QFETCH(QString, argument);
         QFETCH(QByteArray, server);
         QFETCH(QString, lines);
-        QFETCH(QString, tmp);
         FakeHttpServer stand;
         const QList<QByteArray> replies = server.split('|');
         const char *paths[] = { "/api/version", "/api/menu-status", "/api/autosync" };
@@ -122,19 +113,16 @@ private Q_SLOTS:
         if (argument == QStringLiteral("<project>")) {
             QFETCH(QByteArray, script);
             argument = makeFolder(QStringLiteral("project"));
-            QVERIFY(writeFile(argument + "/server.py", script) && writeFile(scratchDir() + "/file", ""));
+            QVERIFY(writeFile(argument + "/server.py", script));
             QVERIFY(server.size() || QDir().mkpath(argument + QStringLiteral("/server.log")));
             lines = QStringLiteral("OK: 定位项目目录：") + argument + '\n' + lines;
         }
         const QString loginItem = launchAgentURL(); // the agent file goes to TMPDIR, never here
         QVERIFY(writeFile(loginItem, "mine"));
         int status = -1;
-        const QByteArray ownTmp = qgetenv("TMPDIR");
-        qputenv("TMPDIR", tmp.toLocal8Bit());
         const auto run
             = [&] { return runSelfTest(argument == "<none>" ? std::nullopt : std::optional(argument), settings); };
         const QString out = printed(run, &status);
-        qputenv("TMPDIR", ownTmp);
         QCOMPARE(out, QString(lines).replace(QStringLiteral("AGENT"), agentLine.arg(::getpid())));
         QCOMPARE(status, lines.contains(QStringLiteral("FAIL: ")) ? 1 : 0);
         QCOMPARE(QDir(QDir::tempPath()).entryList({ QStringLiteral("menubar-selftest-*") }), QStringList());
