@@ -1,28 +1,23 @@
 #!/usr/bin/env bash
-# make fuzz: builds the targets with clang and fuzzes each for FUZZ_SECONDS (default 60), one
-# after the other, on one core. New inputs go to build-fuzz/work/TARGET (the committed corpus
-# under fuzz/corpus stays small and hand-made); a crash goes to build-fuzz/artifacts/.
-# FUZZ_TARGETS="tidy nas" picks targets. Exit status 1 when any target found a crash.
+# make fuzz: builds the targets with clang in build-fuzz (or FUZZ_BUILD) and fuzzes each for FUZZ_SECONDS (60) in turn,
+# keeping new inputs in build-fuzz/work, crashes in build-fuzz/artifacts; FUZZ_TARGETS="tidy nas" picks. make
+# fuzz-replay ("run.sh replay") runs each once over its committed corpus. Status 1 when an input failed.
 set -euo pipefail
-source "$(dirname "$0")/common.sh"
-fuzz_build_targets
-seconds=${FUZZ_SECONDS:-60}
-read -r -a chosen <<<"${FUZZ_TARGETS:-${fuzz_targets[*]}}"
-mkdir -p "$fuzz_build/artifacts"
-status=0
-for t in "${chosen[@]}"; do
-  work=$fuzz_build/work/$t
-  log=$fuzz_build/fuzz-$t.log
-  mkdir -p "$work"
-  # shellcheck disable=SC2046 # the dictionary option is one word or none
-  if "$fuzz_build/fuzz/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 -timeout=25 -rss_limit_mb=2048 \
-    -artifact_prefix="$fuzz_build/artifacts/$t-" $(fuzz_dict "$t") "$work" "$fuzz_top/fuzz/corpus/$t" >"$log" 2>&1; then
-    result=ok
-  else
-    result="CRASH (log: $log)"
-    status=1
-  fi
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  echo "fuzz $t: ${seconds}s, ${runs:-?} executions, $(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -1) new inputs, $result"
+top=$(cd "$(dirname "$0")/.." && pwd) mode=${1:-fuzz} status=0 && build=${FUZZ_BUILD:-$top/build-fuzz}
+[[ -f $build/build.ninja ]] || CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DQUENLO_FUZZ=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" --target fuzzers -j "${JOBS:-2}"
+# Leak checking stays on; a crash aborts, so that libFuzzer keeps the input.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_stack_use_after_return=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+declare -A dict=([local_replies]=json [nas]=json [registration]=json [cookie_list]=cookie [agent_plist]=plist
+  [autostart_entry]=desktop)
+for t in ${FUZZ_TARGETS:-local_replies nas registration cookie_list agent_plist autostart_entry tidy}; do
+  [[ $mode == replay ]] && set -- -runs=0 || set -- -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+    -timeout=25 -rss_limit_mb=2048 ${dict[$t]:+"-dict=$top/fuzz/dict/${dict[$t]}.dict"} "$build/work/$t"
+  mkdir -p "$build/work/$t" "$build/artifacts" && log=$build/$mode-$t.log
+  if "$build/fuzz/fuzz_$t" "$@" -artifact_prefix="$build/artifacts/$mode-$t-" "$top/fuzz/corpus/$t" >"$log" 2>&1
+  then result=ok; else result="FAILED (log: $log)" status=1; tail -30 "$log"; fi
+  echo "$mode $t: $result$(sed -n 's/^stat::\(number_of_executed_units\|new_units_added\): */, \1 /p' "$log" | tr -d '\n')"
 done
 exit $status
