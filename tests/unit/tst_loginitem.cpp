@@ -94,6 +94,8 @@ private Q_SLOTS:
         row("agent: a fourth key", true, p("<key>RunAtLoad", "<key>K</key><true/><key>RunAtLoad"), true);
         row("agent: not a property list", true, "garbage", false);
         row("agent: label with a suffix", true, p("menubar<", "menubar.x<"), false);
+        row("agent: label not a string", true, p("<string>local.library.menubar</string>", "<true/>"), false);
+        row("agent: an array", true, p("<dict>", "<array><dict>").replace("</dict>", "</dict></array>"), false);
         row("agent: arguments empty", true, p("<array>", "<array/><key>x</key><array>"), false);
         row("agent: arguments start elsewhere", true, p("/usr/bin/open<", "/usr/bin/ope<"), false);
         row("agent: a number among arguments", true, p("<string>-a</string>", "<integer>1</integer>"), false);
