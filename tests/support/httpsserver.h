@@ -1,96 +1,52 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QMap>
-#include <QPair>
-#include <QProcess>
-#include <QString>
+#include <QThread>
 
-#include <memory>
-#include <optional>
+#include <mutex>
 
 namespace quenlo::test {
 
-/// \brief Certificates made with the openssl command for one test run.
+/// \brief Made by openssl for one run: a CA with a leaf for 127.0.0.1 (not "localhost"), and an unrelated CA.
 struct TestCertificates {
-    QString caCert; ///< the CA the client is told to trust
-    QString serverCert; ///< for 127.0.0.1 and localhost, signed by caCert
-    QString serverKey;
-    QString otherHostCert; ///< for "elsewhere.invalid" only, signed by caCert
-    QString otherHostKey;
-    QString unrelatedCaCert; ///< a second CA that signed nothing used here
-    QString error; ///< why making them failed; empty on success
-
-    /// Makes all of them in \a folder.
+    QString caCert, serverCert, serverKey, unrelatedCaCert, error; ///< error: empty on success
     static TestCertificates make(const QString &folder);
 };
 
-/// \brief A real HTTPS server on 127.0.0.1 (tests/support/httpsserver.py) with canned replies.
-///
-/// Routes can be changed between requests; every request that got past the TLS handshake is
-/// recorded with its headers in order and its body; connections and failed handshakes are counted.
+/// \brief A real HTTPS server on 127.0.0.1, on a thread of its own so that blocking clients can call it:
+/// canned replies per "METHOD path" (404 otherwise, any query ignored), every request recorded.
 class HttpsTestServer final {
 public:
     struct Route {
-        int status = 200;
-        QList<QPair<QByteArray, QByteArray>> headers { { "Content-Type", "application/json" } };
-        QByteArray body;
-        enum class Mode { Answer, Hang, Trickle } mode = Mode::Answer;
-        int trickleMs = 250; ///< Trickle: the pause after each byte
-        int trickleBytes = 160; ///< Trickle: how many bytes
-        bool hangAfterTrickle = false; ///< Trickle: then fall silent instead of closing
+        QByteArray head, body; ///< head: status line and headers, without Content-Length
+        int trickleMs = 0; ///< above 0: the head, then one byte of body this often, then silence
     };
     struct Request {
-        QByteArray method;
-        QByteArray target;
-        QList<QPair<QByteArray, QByteArray>> headers;
-        QByteArray body;
-
-        /// Every value of the header \a name (case-insensitive), in order.
-        QList<QByteArray> values(const QByteArray &name) const;
+        QByteArray method, target, head, body; ///< target as sent; head: request line and header lines
     };
 
     HttpsTestServer(const QString &certFile, const QString &keyFile);
-    ~HttpsTestServer();
-    HttpsTestServer(const HttpsTestServer &) = delete;
-    HttpsTestServer &operator=(const HttpsTestServer &) = delete;
-
-    /// Empty when the server listens; otherwise what went wrong.
-    QString error() const { return m_error; }
-    quint16 port() const { return m_port; }
-    /// "https://127.0.0.1:PORT".
-    QString origin() const;
-
-    void route(const QByteArray &method, const QByteArray &path, const Route &route);
+    ~HttpsTestServer() { m_thread.quit(), m_thread.wait(); }
+    QString error() const { return m_error; } ///< empty when the server listens
+    QString origin() const { return m_origin; }
     static Route json(int status, const QByteArray &body, QList<QPair<QByteArray, QByteArray>> extraHeaders = {});
-    /// A JSON reply with one Set-Cookie header for each of \a cookies, in order.
-    static Route withCookies(int status, const QByteArrayList &cookies, const QByteArray &body = "{}");
-    void clearRoutes();
-
-    QList<Request> requests() const;
-    /// TCP connections accepted, with or without a request.
-    int connections() const { return countEvents("connection"); }
-    int failedHandshakes() const { return countEvents("tls-failed"); }
-    void clearLog();
+    void route(const QByteArray &m, const QByteArray &p, const Route &r) { locked(m_routes).second[m + ' ' + p] = r; }
+    QList<Request> requests() const { return locked(m_requests).second; }
+    void clearLog() { locked(m_requests).second.clear(); }
 
 private:
-    void writeRoutes();
-    int countEvents(const QString &event) const;
+    using Lock = std::unique_lock<std::mutex>;
+    /// \a value with the lock the server thread takes too, held to the end of the statement.
+    template <typename T> std::pair<Lock, T &> locked(T &value) const { return { Lock(m_mutex), value }; }
 
-    QString m_folder;
-    QString m_routesFile;
-    QString m_logFile;
+    mutable std::mutex m_mutex;
     QMap<QByteArray, Route> m_routes;
-    std::unique_ptr<QProcess> m_process;
-    quint16 m_port = 0;
-    QString m_error;
+    QList<Request> m_requests;
+    QThread m_thread;
+    QString m_origin, m_error;
 };
 
-/// Removes the proxy variables libcurl honours, so clients reach loopback servers directly.
-void unsetProxyVariables();
-
-/// Python 3 for the support scripts: /usr/bin/python3 when present, else the one on PATH.
-QString python3();
+/// Makes libcurl bypass any proxy the environment names, so clients reach loopback servers.
+inline const auto unsetProxyVariables = [] { qputenv("no_proxy", "*"); };
 
 } // namespace quenlo::test
