@@ -54,7 +54,6 @@ struct EngineFixture {
     }
     MenuModel menu() const { return engine->menu(); }
     QString statusLine() const { return menu()[MenuItem::StatusLine].text; }
-    QStringList notified() const { return events.filter(QRegularExpression("^(?!~|open |quit$)")); }
 };
 
 } // namespace quenlo::test

@@ -50,9 +50,11 @@ private Q_SLOTS:
         const QString root = EngineFixture::fakeProject();
         QVERIFY(!nasClient || writeFile(root + "/.nas-client.json", "{}"));
         f.start(root);
+        QSignalSpy applied(f.engine.get(), &Controller::pollApplied);
         QCOMPARE(f.engine->mode(), nasClient ? CompanionMode::NASClient : CompanionMode::Local);
         QVERIFY(f.settle());
         QCOMPARE(f.server->requestsFor("GET", "/api/menu-status").size(), 2); // at the start, behind the first check
+        QCOMPARE(applied.size(), 2);
         QTEST(QFile::exists(root + "/server.log"), "started");
         QCOMPARE(f.events, failed ? lines.mid(0, 1) : QStringList());
         QTRY_VERIFY(!f.engine->flashMessage()); // a failure outlives its flash while the server stays down
