@@ -109,12 +109,3 @@ lsof")
 endif()
 
 include(CPack)
-
-# ---------------------------------------------------------------------------------------
-# The package test installs into the real system (root only) and takes the "dpkg" lock.
-if(BUILD_TESTING AND NOT APPLE)
-  add_test(NAME package_deb COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/run-isolated bash
-    ${CMAKE_CURRENT_SOURCE_DIR}/tests/package/test_deb.sh ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-  set_tests_properties(package_deb PROPERTIES LABELS package TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK dpkg
-    ENVIRONMENT "LANG=C.UTF-8;LC_ALL=C.UTF-8")
-endif()

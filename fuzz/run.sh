@@ -10,8 +10,7 @@ cmake --build "$build" --target fuzzers -j "${JOBS:-2}"
 # Leak checking stays on; a crash aborts, so that libFuzzer keeps the input.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-declare -A dict=([local_replies]=json [nas]=json [registration]=json [cookie_list]=cookie [agent_plist]=plist
-  [autostart_entry]=desktop)
+declare -A dict=([local_replies]=json [nas]=json [registration]=json [cookie_list]=cookie [agent_plist]=plist [autostart_entry]=desktop)
 for t in ${FUZZ_TARGETS:-local_replies nas registration cookie_list agent_plist autostart_entry tidy}; do
   [[ $mode == replay ]] && set -- -runs=0 || set -- -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
     -timeout=25 -rss_limit_mb=2048 ${dict[$t]:+"-dict=$top/fuzz/dict/${dict[$t]}.dict"} "$build/work/$t"

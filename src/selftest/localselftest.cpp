@@ -27,16 +27,22 @@ const QString unknownVersion = QStringLiteral("未知");
 /// \brief The lines of one run, and whether any of them was a failure.
 class Report final {
 public:
-    void ok(const QString &message) const { printLine(stdout, QStringLiteral("OK: ") + message); }
-    void skip(const QString &message) const { printLine(stdout, QStringLiteral("SKIP: ") + message); }
+    explicit Report(std::FILE *out)
+        : m_out(out)
+    {
+    }
+    void ok(const QString &message) const { printLine(m_out, QStringLiteral("OK: ") + message); }
+    void skip(const QString &message) const { printLine(m_out, QStringLiteral("SKIP: ") + message); }
     void fail(const QString &message)
     {
         m_failed = true;
-        printLine(stdout, QStringLiteral("FAIL: ") + message);
+        printLine(m_out, QStringLiteral("FAIL: ") + message);
     }
+    void end() const { printLine(m_out, m_failed ? QStringLiteral("自检未通过") : QStringLiteral("自检全部通过")); }
     bool failed() const { return m_failed; }
 
 private:
+    std::FILE *m_out;
     bool m_failed = false;
 };
 
@@ -193,9 +199,9 @@ void checkAgentFile(Report &report)
 
 } // namespace
 
-int runSelfTest(const std::optional<QString> &rootArgument, const Settings &settings)
+int runSelfTest(const std::optional<QString> &rootArgument, const Settings &settings, std::FILE *out)
 {
-    Report report;
+    Report report(out);
     const std::optional<QString> root = locateRoot(rootArgument, report);
     // Without a root nothing else can be checked, and the one FAIL line says why.
     if (!root)
@@ -208,7 +214,7 @@ int runSelfTest(const std::optional<QString> &rootArgument, const Settings &sett
     checkEndpoint(settings.service, QStringLiteral("自动同步"), endpoints::autosyncGet, describeAutosync, report);
     checkAgentFile(report);
 
-    printLine(stdout, report.failed() ? QStringLiteral("自检未通过") : QStringLiteral("自检全部通过"));
+    report.end();
     return report.failed() ? 1 : 0;
 }
 

@@ -14,9 +14,9 @@ class QuenloAPI;
 /// \brief Checks the whole supervision chain on the project root and prints OK/FAIL/SKIP lines.
 ///
 /// \a rootArgument is the folder as typed after "--selftest" ("~" allowed at its start);
-/// without it the root is found as the menu finds it, without a dialog. Writes only to
-/// standard output. Returns the process's exit status: 0 when no check failed.
-int runSelfTest(const std::optional<QString> &rootArgument, const Settings &settings);
+/// without it the root is found as the menu finds it, without a dialog. Writes only to \a out.
+/// Returns the process's exit status: 0 when no check failed.
+int runSelfTest(const std::optional<QString> &rootArgument, const Settings &settings, std::FILE *out = stdout);
 
 /// Logs in to the NAS library (quenloOrigin()) with the code on standard input and checks the
 /// session; runHTTPSSelfTest(api, stdin, stdout) with a client that keeps no session.

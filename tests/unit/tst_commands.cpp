@@ -41,7 +41,6 @@ private Q_SLOTS:
         row("transcription", "toggleLocalTranscription", "", R"(200 {"message":"已关闭本机转写"})",
             R"(POST /api/transcription-worker {"enabled":false})", { "已关闭本机转写" });
         row("transcription, server down", "toggleLocalTranscription", "", "0", "", { "本机转写开关设置失败" });
-        row("login, local", "logIn", "1234", "200 {}", "", {});
         row("open library", "openLibrary", "", "", "", { "open http://127.0.0.1:PORT/" });
         row("open settings", "openQuenloSettings", "", "", "", { "open " + quenloOrigin() + "/?settings=general" });
         row("open folder", "openProjectFolder", "", "", "", { "open file://ROOT" });
@@ -54,9 +53,7 @@ private Q_SLOTS:
         row("nas login, no session", "logIn", "", "200 {}", R"(POST /api/session {"token":""})", { "登录回执不完整" });
         row("nas check, up", "restartService", "", "200 {}", "GET /healthz", {});
         row("nas check, session refused", "restartService", "", "401 {}", "GET /healthz", {});
-        row("nas quit and stop", "quitAndStopService", "", "", "", { "quit" });
         row("nas open library", "openLibrary", "", "", "", { "open " + quenloOrigin() + "/" });
-        row("nas open folder", "openProjectFolder", "", "", "", {});
     }
     void commands()
     {

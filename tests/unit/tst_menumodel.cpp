@@ -79,8 +79,6 @@ private Q_SLOTS:
             "服务运行中! | 每天✓ | 下次：" + humanTime(1e9) + "!");
         row("menu worker", 0, R"({"ready":true,"running":true,"enabled":true})",
             "使用本机算力转写✓ | 本机转写服务运行中!");
-        row("menu worker", 0, R"({"ready":true,"running":1,"enabled":true})",
-            "使用本机算力转写✓ | 关闭后不再领取转写任务!");
         row("menu worker", 0, R"({"ready":false,"enabled":true})", "使用本机算力转写!✓ | 本机未配置离线转写!");
         row("menu worker", 0, R"({"ready":1,"enabled":1})", "使用本机算力转写! | 本机未配置离线转写!");
         row("tool tip", -1, "", "本地Quenlo\n服务未运行"); // the status is the age in seconds; -1: never polled
@@ -95,7 +93,6 @@ private Q_SLOTS:
         row("add", 400, errorOf80, cut(50));
         row("nas", 200, R"({"ok":true,"id":null})", "已收入Quenlo，等待后台处理");
         row("nas", 200, R"({"ok":true})", "未取得投递回执，请查看任务中心");
-        row("nas", 200, R"({"ok":false,"id":1})", "未取得投递回执，请查看任务中心");
         row("sync", 200, R"({"state":"started"})", "已开始更新知识星球");
         row("sync", 200, R"({"state":"queued"})", "已排队，等前面的任务结束");
         row("sync", 200, R"({"state":"running"})", "知识星球更新正在进行中");
@@ -113,7 +110,6 @@ private Q_SLOTS:
         row("switch", 200, R"({"message":1})", "本机转写开关设置失败");
         row("next switch", 200, R"({"enabled":true})", "false");
         row("next switch", 200, R"({"enabled":false})", "true");
-        row("next switch", 200, R"({"enabled":"no"})", "true");
         row("next switch", -1, "", "true");
     }
     void texts()

@@ -42,9 +42,7 @@ private Q_SLOTS:
 
         row("tidy: lines joined, blanks trimmed at the ends", tidy("\u00a0 第一 行\n第二行\u3000"), "第一 行第二行");
         row("tidy: control and format characters dropped", tidy("a\r\nb\tc\u200bd"), "abcd");
-        row("tidy: only blanks", tidy(" \t\n \r\n "), "");
         row("tidy: 25 cut to 24", tidy(QString(25, 'x')), QString(24, 'x') + "…");
-        row("tidy: limit 0", tidy("a", 0), "…");
         row("tidy: a toned emoji counts once", tidy("👍🏽👍🏽👍🏽", 2), "👍🏽👍🏽…");
         row("tidy: no half pair (Qt breaks pairs after Indic letters)", tidy("\u0006नमस्ते😀😀", 4), "नमस्ते😀…");
         row("tidy: exactly the limit", tidy("\u0006नमस्ते😀😀", 5), "नमस्ते😀😀");
@@ -54,7 +52,6 @@ private Q_SLOTS:
         row("time: tomorrow", humanTime(at(3, 11, 0, 1).toSecsSinceEpoch(), noon), "明天 00:01");
         row("time: yesterday has a date", humanTime(at(3, 9, 21, 30).toSecsSinceEpoch(), noon), "3月9日 21:30");
         row("time: the local day", humanTime(at(7, 1, 23, 30).toSecsSinceEpoch(), at(7, 1, 9, 0)), "今天 23:30");
-        row("time: the clock's day", humanTime(QDateTime::currentSecsSinceEpoch()).left(3), "今天 ");
         row("time: NaN is the epoch", humanTime(qQNaN(), noon), "12月31日 19:00");
         row("time: 1e300 held at 9e12 s", humanTime(1e300, noon), "8月24日 12:00");
         row("time: -1e300 held at -9e12 s", humanTime(-1e300, noon), "5月10日 03:03");
@@ -70,7 +67,6 @@ private Q_SLOTS:
         row("port: zero", port("0"), "0 unusable");
         row("port: above 65535", port("65536"), "65536 unusable");
         row("port: int64 max", port("9223372036854775807"), "9223372036854775807 unusable");
-        row("port: int64 min", port("-9223372036854775808"), "-9223372036854775808 unusable");
         row("port: overflow", port("9223372036854775808"), "8765");
         row("port: below int64 min", port("-9223372036854775809"), "8765");
         row("port: sign alone", port("-"), "8765");

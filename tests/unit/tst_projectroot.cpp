@@ -1,6 +1,4 @@
 // Where the project root comes from, and what the application's own path is.
-#include "engine/controller.h"
-#include "fakehttpserver.h"
 #include "model/identity.h"
 #include "service/projectroot.h"
 #include "testenv.h"
@@ -59,26 +57,6 @@ private Q_SLOTS:
         companionSettings().setValue(projectPathKey, scratchDir());
         QCOMPARE(resolve(QString()), none + ' ' + scratchDir()); // a stale one is kept
 
-        // The engine asks the desktop client's registration first; a broken one is passed over.
-        companionSettings().setValue(projectPathKey, q);
-        FakeHttpServer server; // runs the version on disk, so the engine's first check keeps it
-        server.route("GET", "/api/version", FakeHttpServer::json(200, "{\"version\":\"5\"}"));
-        ControllerOptions options;
-        options.settings.service.port = server.port();
-        for (const QString &root : { p, q }) {
-            QVERIFY(writeFile(
-                registrationFilePath(), "{\"project_path\":" + (root == p ? '"' + p.toUtf8() + '"' : "7") + "}"));
-            Controller engine(options);
-            QSignalSpy opened(&engine, &Controller::openRequested);
-            engine.start();
-            engine.openProjectFolder();
-            QCOMPARE(opened.value(0).value(0).toUrl().toLocalFile(), root);
-        }
-        QCOMPARE(companionSettings().fileName(),
-            QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/local.library.menubar.conf");
-        QCOMPARE(registrationFilePath(),
-            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-                + "/LocalQuenloClient/connection.json");
         QCOMPARE(executablePath() + folderBesideApplication(),
             QCoreApplication::applicationFilePath() + QCoreApplication::applicationDirPath());
     }

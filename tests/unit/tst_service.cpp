@@ -69,14 +69,12 @@ private Q_SLOTS:
             + " /api/menu-status --user start " QUENLO_SERVER_AGENT_LABEL ".service";
         QTest::newRow("same version") << Row { "", v42, r42, "42 42 up → reused" };
         QTest::newRow("first, wide space") << Row { "", "APP_VERSION\u3000=\n\"42\" APP_VERSION=\"1\"", r41, started };
-        QTest::newRow("invalid UTF-8 elsewhere") << Row { "", v42 + "# 本地\xff", r41, "- 41 up → reused" };
         QTest::newRow("16 MiB") << Row { "", v42 + QByteArray(16 * 1024 * 1024 - 17, ' '), r41, started };
         QTest::newRow("a FIFO, never opened") << Row { "", "<fifo>", r41, "- 41 up → reused" };
         QTest::newRow("no running version") << Row { "", v42, "200 {}", "42 - up → reused" };
         QTest::newRow("not 200 means down") << Row { "", v42, "500" + r42.mid(3), "42 42 down → " + late };
         QTest::newRow("marker folder") << Row { "marker", v42, r41, "42 41 up nas → started /api/menu-status" };
         QTest::newRow("desktop client") << Row { "ROOT/", v42, r41, client, "404" };
-        QTest::newRow("registered elsewhere") << Row { "ROOT-other", v42, r42, "42 42 up → reused" };
     }
     void decisions()
     {
@@ -161,9 +159,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("output");
         QTest::newRow("stdout only") << QByteArray("echo 本地Quenlo; echo err >&2; exit 3") << "本地Quenlo\n";
         QTest::newRow("stderr to /dev/null") << QByteArray("readlink /proc/$$/fd/2") << "/dev/null\n";
-        QTest::newRow("stdin inherited") << QByteArray("readlink /proc/$$/fd/0 /proc/$PPID/fd/0|uniq|wc -l") << "1\n";
         QTest::newRow("arguments verbatim") << QByteArray("printf '[%s]' \"$@\"") << "[a b][][$HOME]";
-        QTest::newRow("invalid UTF-8") << QByteArray("printf 'ok\\377'") << "";
         // Far more than a pipe holds: the child must never block on a full pipe.
         QTest::newRow("large output") << QByteArray("yes x | head -c 3000000") << QString("x\n").repeated(1500000);
         QTest::newRow("hangs past the bound") << QByteArray("echo started; exec sleep 300") << "";
