@@ -105,7 +105,6 @@ private Q_SLOTS:
         row("call: hang, given up in time-out + 2 s", call(Reply { .hang = true }, 1, ours, 950, 3000), "-1 , asked 1");
         row("call: dropped connection", call(Reply { .dropSilently = true }), "-1 , asked 1");
         row("call: closed port", call({}, 2, test::freePort()), "-1 , asked 0");
-        row("call: port 0 (libcurl's 80)", call({}, 2, 0), "-1 , asked 0");
         row("call: port 65536 + the server's", call({}, 2, wrapped), "-1 , asked 0");
 
         const QString typed = " content-type=application/json x-quenlo=1 ";
