@@ -46,11 +46,13 @@ struct EngineFixture {
         QObject::connect(engine.get(), &Controller::quitRequested, [this] { events << "quit", ++quits; });
         engine->start();
     }
-    /// Idle twice in a row, the events between applied: what the jobs sent back is in, and queued nothing more.
-    bool settle(int ms = 15000)
+    bool settle(int ms = 15000) // until the queue is idle and what its jobs sent back (which may queue more) is in
     {
-        return QTest::qWaitFor(
-            [this, calm = 0]() mutable { return (calm = engine->work().pending() ? 0 : calm + 1) > 1; }, ms);
+        for (QDeadlineTimer end(ms);
+             QTest::qWaitFor([this] { return !engine->work().pending(); }, end.remainingTime());)
+            if (QCoreApplication::processEvents(), !engine->work().pending())
+                return true;
+        return false;
     }
     MenuModel menu() const { return engine->menu(); }
     QString statusLine() const { return menu()[MenuItem::StatusLine].text; }

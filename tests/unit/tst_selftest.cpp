@@ -134,7 +134,6 @@ private Q_SLOTS:
         QTest::newRow("not authenticated") << good << 200 << QByteArray(R"(200 {"user": "me"})") << "good" << QString();
         QTest::newRow("session refused") << good << 200 << QByteArray("401 {}") << "good" << failedLine;
         QTest::newRow("code refused") << good << 401 << yes << "good" << failedLine;
-        QTest::newRow("not JSON") << QByteArray("good") << 200 << yes << "<none>" << failedLine;
         QTest::newRow("nothing listens") << good << 0 << yes << "<none>" << failedLine;
     }
     void https()

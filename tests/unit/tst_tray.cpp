@@ -263,7 +263,6 @@ private Q_SLOTS:
         }
         for (const QString &symbol : { symbolNormal, symbolBusy, symbolWarning })
             QVERIFY2(drawnIn(symbolIcon(symbol, Qt::white), Qt::white, 0), qPrintable(symbol));
-        QVERIFY(!hasSymbol("no.such.symbol") && !symbolIcon("no.such.symbol", Qt::black).pixmap(22, 22).isNull());
         const QList<QSize> sizes { { 16, 16 }, { 22, 22 }, { 24, 24 }, { 32, 32 }, { 44, 44 }, { 64, 64 } };
         QVERIFY(symbolIcon(symbolNormal, Qt::black).availableSizes() == sizes
             && glyphIcon(Qt::black).availableSizes() == sizes);
