@@ -90,8 +90,8 @@ const std::tuple<const char *, QString, bool, int, QByteArray, int, int, QString
               "curl|7|Failed to connect to 127.0.0.1 port 1 after N ms: Couldn't connect to server|-", 0 },
           { "a handshake that never ends", "https://127.0.0.1:{mute}", true, 0, "", 400, 3000,
               "curl|28|SSL connection timeout|-", 390 },
-          // Over a second, fewer bytes than a limit on the rate would want, yet never silent for long.
-          { "a byte every 150 ms runs to the deadline", "", true, 150, QByteArray(40, ' '), 600, 1500, late, 1450 },
+          // Fewer bytes than a limit on the rate (1 byte/s) would want, yet never silent for the idle limit.
+          { "a byte every 1.1 s runs to the deadline", "", true, 1100, QByteArray(40, ' '), 1500, 3500, late, 3450 },
           { "silence ends at the idle limit", "", true, 100, "", 400, 3000, idle, 390 },
           { "past the size limit, headers included", "", true, 0, QByteArray(replyLimit, ' '), 3000, 6000,
               "quenlo|1|NAS 回复过大|-", 0 } };
