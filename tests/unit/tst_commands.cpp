@@ -134,8 +134,7 @@ private Q_SLOTS:
         const auto cleanup = qScopeGuard([port] { endListeners(port); });
         f.start(copyDemoLibrary());
         QVERIFY(f.settle(30000));
-        // A restart replaces the server; one with nothing running starts one; one whose new server answers after
-        // about 90% of the wait still succeeds.
+        // A restart replaces the server, starts one where none runs, and waits for one that needs 90% of the wait.
         for (const QByteArray delay : { "0", "-", "3.5" }) {
             const QList<pid_t> before = server();
             if (delay == "-")

@@ -63,38 +63,30 @@ private Q_SLOTS:
         QCOMPARE(seen.filter(QRegularExpression(".")), lines);
     }
 
-    void quitting_data()
+    void quitting() // while a poll runs: its end is waited for up to the bound; a late result touches nothing
     {
-        QTest::addColumn<bool>("hang"); // else the poll answers within the quit wait
-        QTest::newRow("poll answers in time") << false;
-        QTest::newRow("poll hangs") << true;
-    }
-    void quitting()
-    {
-        // The engine goes while a poll still runs: quitting waits for it only up to its bound, and its late result
-        // touches nothing. Meanwhile the main thread never waits on the server.
-        QFETCH(bool, hang);
-        EngineFixture f;
-        f.settings.quitWait = M(hang ? 300 : 1500);
-        f.start();
-        QVERIFY(f.settle());
-        FakeHttpServer::Reply slow = FakeHttpServer::json(200, "{}");
-        slow.delayMs = 200;
-        slow.hang = hang;
-        f.server->route("GET", "/api/menu-status", slow);
-        f.server->clearRequests();
-        QElapsedTimer clock;
-        clock.start();
-        f.engine->refresh();
-        QTRY_COMPARE(f.server->requestsFor("GET", "/api/menu-status").size(), 1);
-        QVERIFY(clock.restart() < 500);
-        f.engine.reset();
-        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
-        QTest::qWait(hang ? 2200 : 0);
+        for (const bool hang : { false, true }) {
+            EngineFixture f;
+            f.settings.quitWait = M(hang ? 300 : 1500);
+            f.start();
+            QVERIFY(f.settle());
+            FakeHttpServer::Reply slow = FakeHttpServer::json(200, "{}");
+            slow.delayMs = 200;
+            slow.hang = hang;
+            f.server->route("GET", "/api/menu-status", slow);
+            f.server->clearRequests();
+            QElapsedTimer clock;
+            clock.start();
+            f.engine->refresh();
+            QTRY_COMPARE(f.server->requestsFor("GET", "/api/menu-status").size(), 1);
+            QVERIFY(clock.restart() < 500);
+            f.engine.reset();
+            QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+            QTest::qWait(hang ? 2200 : 0);
+        }
     }
 
-    // Jobs run one at a time in submission order; at the end the waiting ones are dropped and the running one is
-    // waited for only up to the bound, then finishes on its own.
+    // Jobs run in order; at the end the waiting ones go, and the running one is waited for up to the bound.
     void workQueue()
     {
         auto ran = std::make_shared<QList<int>>();

@@ -108,42 +108,38 @@ private Q_SLOTS:
             QCOMPARE(orNone(checkAgentPlist(bytes, bytes.size() - 1)), corruptPlistText);
     }
 
-    void switching_data()
-    {
-        QTest::addColumn<bool>("mac");
-        QTest::newRow("macOS") << true;
-        QTest::newRow("Linux") << false;
-    }
     void switching()
     {
-        QFETCH(bool, mac);
-        const QString folder = makeFolder(QStringLiteral("s")), log = folder + QStringLiteral("/log");
-        PlatformTable t = mac ? macPlatform(folder) : linuxPlatform(folder);
-        t.serviceManager = folder + QStringLiteral("/launchctl"); // refuses, which changes nothing
-        QVERIFY(writeScript(t.serviceManager, "echo \"$@\" >> " + shellQuoted(log) + "\nexit 5\n"));
-        const QString file = launchAgentURL(t), corrupt = mac ? corruptPlistText : corruptAutostartText;
-        QCOMPARE(t.launchAgentExtension, mac ? ".plist" : ".desktop");
-        QCOMPARE(file,
-            folder + (mac ? "/Library/LaunchAgents/" : "/autostart/") + "local.library.menubar"
-                + t.launchAgentExtension);
-        QCOMPARE(orNone(checkLaunchAgentFile(file, app, t)), QStringLiteral("No such file or directory"));
-        QCOMPARE(orNone(enableLaunchAgent(QStringLiteral("/q\x1f"), t)), launchAgentWriteFailed); // and nothing loaded
-        QVERIFY(!launchAgentEnabled(t));
-        QCOMPARE(orNone(enableLaunchAgent(app, t)), none);
-        QVERIFY(launchAgentEnabled(t));
-        QCOMPARE(readAll(file), mac ? agent : entry);
-        QCOMPARE(orNone(checkLaunchAgentFile(file, app, t)), none);
-        QCOMPARE(orNone(disableLaunchAgent(t)), none);
-        QCOMPARE(orNone(disableLaunchAgent(t)), none); // nothing there is off too
-        QVERIFY(!launchAgentEnabled(t));
-        QVERIFY(QDir().mkpath(file + QStringLiteral("/x"))); // can be neither replaced nor deleted
-        QCOMPARE(orNone(enableLaunchAgent(app, t)), launchAgentWriteFailed);
-        QCOMPARE(orNone(disableLaunchAgent(t)), launchAgentDeleteFailed);
-        QCOMPARE(orNone(checkLaunchAgentFile(file, app, t)), corrupt);
-        const QString gui = QStringLiteral("gui/") + QString::number(::getuid()),
-                      off = "bootout " + gui + "/local.library.menubar\n";
-        QCOMPARE(QString::fromUtf8(readAll(log)),
-            mac ? "bootstrap " + gui + ' ' + file + '\n' + off + off + off : QString());
+        for (const bool mac : { true, false }) {
+            const QString folder = makeFolder(QStringLiteral("s")), log = folder + QStringLiteral("/log");
+            PlatformTable t = mac ? macPlatform(folder) : linuxPlatform(folder);
+            t.serviceManager = folder + QStringLiteral("/launchctl"); // refuses, which changes nothing
+            QVERIFY(writeScript(t.serviceManager, "echo \"$@\" >> " + shellQuoted(log) + "\nexit 5\n"));
+            const QString file = launchAgentURL(t), corrupt = mac ? corruptPlistText : corruptAutostartText;
+            QCOMPARE(t.launchAgentExtension, mac ? ".plist" : ".desktop");
+            QCOMPARE(file,
+                folder + (mac ? "/Library/LaunchAgents/" : "/autostart/") + "local.library.menubar"
+                    + t.launchAgentExtension);
+            QCOMPARE(orNone(checkLaunchAgentFile(file, app, t)), QStringLiteral("No such file or directory"));
+            QCOMPARE(
+                orNone(enableLaunchAgent(QStringLiteral("/q\x1f"), t)), launchAgentWriteFailed); // and nothing loaded
+            QVERIFY(!launchAgentEnabled(t));
+            QCOMPARE(orNone(enableLaunchAgent(app, t)), none);
+            QVERIFY(launchAgentEnabled(t));
+            QCOMPARE(readAll(file), mac ? agent : entry);
+            QCOMPARE(orNone(checkLaunchAgentFile(file, app, t)), none);
+            QCOMPARE(orNone(disableLaunchAgent(t)), none);
+            QCOMPARE(orNone(disableLaunchAgent(t)), none); // nothing there is off too
+            QVERIFY(!launchAgentEnabled(t));
+            QVERIFY(QDir().mkpath(file + QStringLiteral("/x"))); // can be neither replaced nor deleted
+            QCOMPARE(orNone(enableLaunchAgent(app, t)), launchAgentWriteFailed);
+            QCOMPARE(orNone(disableLaunchAgent(t)), launchAgentDeleteFailed);
+            QCOMPARE(orNone(checkLaunchAgentFile(file, app, t)), corrupt);
+            const QString gui = QStringLiteral("gui/") + QString::number(::getuid()),
+                          off = "bootout " + gui + "/local.library.menubar\n";
+            QCOMPARE(QString::fromUtf8(readAll(log)),
+                mac ? "bootstrap " + gui + ' ' + file + '\n' + off + off + off : QString());
+        }
     }
 };
 
