@@ -45,13 +45,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
 
     DemoLibrary demo;
-    // Video tools that answer as ready, so the start-up check does not launch a pip build.
-    const QString tools = demo.root() + QStringLiteral("/.youtube-venv/bin/");
-    writeFile(tools + QStringLiteral("python"), "#!/bin/sh\necho 3.14.7\n");
-    writeFile(tools + QStringLiteral("yt-dlp"), "#!/bin/sh\necho 2025.01.01\n");
-    for (const QString &tool : {QStringLiteral("python"), QStringLiteral("yt-dlp")})
-        QFile::setPermissions(tools + tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    if (!demo.start(freeLoopbackPort())) {
+    if (!demo.startWithToolsReady(freeLoopbackPort())) {
         std::fprintf(stderr, "bench_soak: the demo library did not start\n");
         return 2;
     }

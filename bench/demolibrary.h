@@ -25,6 +25,9 @@ public:
 
     /// Starts the server on \a port and waits up to 10 s until /api/version answers 200.
     bool start(quint16 port);
+    /// Stand-in video tools that answer as ready, so a companion's start-up check launches no
+    /// pip build; then start(\a port).
+    bool startWithToolsReady(quint16 port);
     void stop();
     const QString &root() const { return m_root; }
     quint16 port() const { return m_port; }

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# make fuzz: builds the targets with clang in build-fuzz (or FUZZ_BUILD) and fuzzes each for FUZZ_SECONDS (60) in turn,
-# keeping new inputs in build-fuzz/work, crashes in build-fuzz/artifacts; FUZZ_TARGETS="tidy nas" picks. make
-# fuzz-replay ("run.sh replay") runs each once over its committed corpus. Status 1 when an input failed.
+# make fuzz: built with clang in build-fuzz (FUZZ_BUILD), each target fuzzed FUZZ_SECONDS (60), new inputs in work/,
+# crashes in artifacts/; FUZZ_TARGETS="tidy nas" picks; "run.sh replay" runs each once over its corpus. 1: a failure.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd) mode=${1:-fuzz} status=0 && build=${FUZZ_BUILD:-$top/build-fuzz}
 [[ -f $build/build.ninja ]] || CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DQUENLO_FUZZ=ON \

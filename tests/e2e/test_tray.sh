@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# The companion in a real XEmbed tray (trayer under Xvfb, no session bus): a right click on its icon opens
-# the menu, and 立即同步全部 chosen with the keyboard makes the demo library sync.
-# Usage: test_tray.sh BINARY SOURCE_DIR. Exit 77 (skipped) without Xvfb, trayer or xdotool.
+# test_tray.sh BINARY SOURCE_DIR: in a real XEmbed tray (trayer, Xvfb), 立即同步全部 from the icon's menu syncs.
 set -u -o pipefail
 for tool in Xvfb trayer xdotool; do command -v $tool >/dev/null || { echo "SKIP: no $tool"; exit 77; }; done
 fail() { echo "FAIL: $*"; cat "$TMPDIR/out"; exit 1; }

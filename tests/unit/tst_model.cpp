@@ -55,10 +55,6 @@ private Q_SLOTS:
         row("time: NaN is the epoch", humanTime(qQNaN(), noon), "12月31日 19:00");
         row("time: 1e300 held at 9e12 s", humanTime(1e300, noon), "8月24日 12:00");
 
-        row("autosync: off", autosyncTitle(0), "关闭");
-        row("autosync: daily", autosyncTitle(24), "每天");
-        row("autosync: 12 hours", autosyncTitle(12), "每 12 小时");
-
         row("port: unset", port(nullptr), "8765");
         row("port: plus sign, leading zeros", port("+0081"), "81");
         row("port: highest", port("65535"), "65535");

@@ -21,7 +21,6 @@ class TestSelfTest final : public QObject {
     Q_OBJECT
     TestCertificates m_certs;
 
-    /// What \a work printed to the stream it is handed, and (in \a status) what it returned.
     static QString printed(const std::function<int(std::FILE *)> &work, int *status)
     {
         char *text = nullptr;
@@ -118,6 +117,13 @@ private Q_SLOTS:
         QCOMPARE(out, QString(lines).replace(QStringLiteral("AGENT"), agentLine.arg(::getpid())));
         QCOMPARE(status, lines.contains(QStringLiteral("FAIL: ")) ? 1 : 0);
         QCOMPARE(QDir(QDir::tempPath()).entryList({ QStringLiteral("menubar-selftest-*") }), QStringList());
+        qputenv("LOCAL_LIBRARY_PORT", QByteArray::number(settings.service.port)); // the same from the binary
+        QProcess binary;
+        binary.start(menubarBinary(), QStringList { "--selftest", argument }.mid(0, argument == "<none>" ? 1 : 2));
+        const qint64 pid = binary.waitForStarted() ? binary.processId() : 0;
+        QVERIFY(binary.waitForFinished(10000));
+        QCOMPARE(
+            QString::fromUtf8(binary.readAllStandardOutput()), QString(lines).replace("AGENT", agentLine.arg(pid)));
         QCOMPARE(readAll(loginItem) + QByteArray::number(QDir(QFileInfo(loginItem).path()).count()), "mine3");
     }
 
