@@ -41,7 +41,7 @@ fuzz: deps
 
 # Each fuzz target once over its committed corpus: about a minute from scratch, so CI runs it.
 fuzz-replay: deps
-	@JOBS=$(JOBS) bash fuzz/replay.sh
+	@JOBS=$(JOBS) bash fuzz/run.sh replay
 
 # A Debian package on Linux (BUILD/quenlo-menubar_VERSION_ARCH.deb), a disk image on macOS.
 package: build

@@ -37,8 +37,6 @@ private Q_SLOTS:
         const QDateTime noon = at(3, 10, 12, 0);
 
         row("job: progress first", RunningJob { "知识星球同步", 42, "第 3 页" }.display(), "知识星球同步 · 42%");
-        row("job: message", RunningJob { "更新知识星球", {}, "抓取中" }.display(), "更新知识星球 · 抓取中");
-        row("job: neither", RunningJob { "同步任务", {}, "" }.display(), "同步任务 · 进行中");
 
         row("tidy: lines joined, blanks trimmed at the ends", tidy("\u00a0 第一 行\n第二行\u3000"), "第一 行第二行");
         row("tidy: control and format characters dropped", tidy("a\r\nb\tc\u200bd"), "abcd");

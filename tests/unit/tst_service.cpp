@@ -112,6 +112,8 @@ private Q_SLOTS:
         QCOMPARE(service(1).start(), "无法写入 server.log");
         QVERIFY(QDir().rmdir(log) && writeFile(log, "earlier line\n"));
         m_table.nohup = standIn("nohup", "to stdout\n");
+        int ends[2]; // with input of its own, so that the server's null device shows
+        QVERIFY(::pipe(ends) == 0 && ::dup2(ends[0], 0) == 0);
         QCOMPARE(service(8123).start(), std::nullopt);
         QTRY_COMPARE(readAll(log), "earlier line\nto stdout\n");
         QCOMPARE(readAll(path("nohup.args")), (path("runtime-python ") + path("server.py 8123\n")).toUtf8());

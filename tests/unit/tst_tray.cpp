@@ -226,6 +226,7 @@ private Q_SLOTS:
         const StatusMenu &m = view.statusMenu();
         QCOMPARE(describe(m[MenuItem::StatusLine]), "!正在检查服务…");
         view.show();
+        QVERIFY(!QApplication::quitOnLastWindowClosed()); // the login dialog's close ends nothing
         QVERIFY(f.settle());
         Q_EMIT m.menu->aboutToShow(); // the open menu polls faster until it closes
         QCOMPARE(f.engine->pollingInterval(), f.settings.poll.openMenuInterval);
